@@ -47,11 +47,12 @@ public:
   }
 
   ///
-  /// Address of the held pointer, for APIs that store a new buffer through a
-  /// pointer to pointer. The guard must be empty.
+  /// Address of the held pointer, for APIs that store a buffer through a
+  /// pointer to pointer or replace the held one in place. Whatever the pointer
+  /// holds when the guard leaves scope is freed.
   ///
   T **
-  Receive (
+  AddressOf (
     )
   {
     return &mBuffer;
