@@ -94,9 +94,10 @@ GetPendingTaskList (
   )
 {
   EFI_STATUS            Status;
-  PENDING_LIST_REQUEST  Request;
-  KivResponse           Response;
-  UINT32                ListSize;
+  PENDING_LIST_REQUEST          Request;
+  KivResponse                   Response;
+  PENDING_LIST_RESPONSE_HEADER  Header;
+  UINT32                        ListSize;
 
   ZeroMem (&Request, sizeof (Request));
   Request.SubCommand = HTTPS_CERT_SUBCMD_PENDING_LIST;
@@ -137,7 +138,13 @@ GetPendingTaskList (
     return;
   }
 
-  ListSize = ReadUnaligned32 ((CONST UINT32 *)(Response.Buffer + OFFSET_OF (PENDING_LIST_RESPONSE_HEADER, PendingListSize)));
+  //
+  // The header is copied out of the response so that its 32-bit field at
+  // offset 2 is read as a member of the packed structure, never through a
+  // misaligned UINT32 pointer into the response.
+  //
+  CopyMem (&Header, Response.Buffer, sizeof (Header));
+  ListSize = Header.PendingListSize;
   DEBUG ((DEBUG_INFO, "GetPendingTaskList: pending list size is %d.\n", ListSize));
 
   if (ListSize > Response.Size - sizeof (PENDING_LIST_RESPONSE_HEADER)) {
@@ -161,8 +168,7 @@ GetImportCert (
   EFI_STATUS          Status;
   IMPORT_CERT_HEADER  Request;
   KivResponse         Response;
-  UINT32              ReceivedSize;
-  UINT16              ReceivedIndex;
+  IMPORT_CERT_HEADER  Header;
 
   if (CertBuffer == NULL) {
     return EFI_INVALID_PARAMETER;
@@ -170,8 +176,8 @@ GetImportCert (
 
   ZeroMem (&Request, sizeof (Request));
   Request.SubCommand = HTTPS_CERT_SUBCMD_IMPORT_CERT;
-  WriteUnaligned32 (&Request.Size, 2);
-  WriteUnaligned16 (&Request.Index, CertNum);
+  Request.Size       = 2;
+  Request.Index      = CertNum;
 
   Status = SendKivCommand (
              KIV_CMD_HTTPS_CERT_QUERY,
@@ -206,22 +212,25 @@ GetImportCert (
     return EFI_INVALID_PARAMETER;
   }
 
-  ReceivedSize = ReadUnaligned32 ((CONST UINT32 *)(Response.Buffer + OFFSET_OF (IMPORT_CERT_HEADER, Size)));
-  if (ReceivedSize != CertSize) {
+  //
+  // Size (offset 2) and Index (offset 6) are read as members of a packed copy
+  // of the header, never through misaligned pointers into the response.
+  //
+  CopyMem (&Header, Response.Buffer, sizeof (Header));
+  if (Header.Size != CertSize) {
     DEBUG ((
       DEBUG_ERROR,
       "%a(%d): Incorrect response size = %d; while cert size is: %d\n",
       __FUNCTION__,
       __LINE__,
-      ReceivedSize,
+      Header.Size,
       CertSize
       ));
     return EFI_INVALID_PARAMETER;
   }
 
-  ReceivedIndex = ReadUnaligned16 ((CONST UINT16 *)(Response.Buffer + OFFSET_OF (IMPORT_CERT_HEADER, Index)));
-  if (ReceivedIndex != CertNum) {
-    DEBUG ((DEBUG_ERROR, "%a(%d): Incrrect response index = %d.\n", __FUNCTION__, __LINE__, ReceivedIndex));
+  if (Header.Index != CertNum) {
+    DEBUG ((DEBUG_ERROR, "%a(%d): Incrrect response index = %d.\n", __FUNCTION__, __LINE__, Header.Index));
     return EFI_INVALID_PARAMETER;
   }
 

@@ -3,8 +3,10 @@
   layouts of the HTTPS-boot certificate messages exchanged with the Vexa.
 
   Every structure here is byte-packed and little-endian; multi-byte fields may
-  stand at odd offsets and are read and written through the BaseLib unaligned
-  helpers, never through a cast pointer.
+  stand at odd offsets. They are read and written as members of these packed
+  structures (a response header is first copied into a local one), so the
+  compiler emits byte-safe accesses; a field is never reached through a wider
+  pointer cast onto a byte buffer.
 
   SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
@@ -115,10 +117,17 @@ STATIC_ASSERT (OFFSET_OF (HTTPS_BOOT_POLICY_HEADER, TotalSize) == 2, "TotalSize 
 STATIC_ASSERT (OFFSET_OF (HTTPS_BOOT_POLICY_HEADER, CertCount) == 6, "CertCount at 6");
 
 STATIC_ASSERT (sizeof (PENDING_LIST_REQUEST) == 6, "pending-list request is 6 bytes");
+STATIC_ASSERT (OFFSET_OF (PENDING_LIST_REQUEST, SubCommand) == 0, "SubCommand at 0");
+STATIC_ASSERT (OFFSET_OF (PENDING_LIST_REQUEST, Reserved) == 1, "Reserved at 1");
+STATIC_ASSERT (OFFSET_OF (PENDING_LIST_REQUEST, Reserved2) == 2, "Reserved2 at 2");
 STATIC_ASSERT (sizeof (PENDING_LIST_RESPONSE_HEADER) == 6, "pending-list response header is 6 bytes");
+STATIC_ASSERT (OFFSET_OF (PENDING_LIST_RESPONSE_HEADER, SubCommand) == 0, "SubCommand at 0");
+STATIC_ASSERT (OFFSET_OF (PENDING_LIST_RESPONSE_HEADER, Reserved) == 1, "Reserved at 1");
 STATIC_ASSERT (OFFSET_OF (PENDING_LIST_RESPONSE_HEADER, PendingListSize) == 2, "PendingListSize at 2");
 
 STATIC_ASSERT (sizeof (IMPORT_CERT_HEADER) == 8, "import-certificate header is 8 bytes");
+STATIC_ASSERT (OFFSET_OF (IMPORT_CERT_HEADER, SubCommand) == 0, "SubCommand at 0");
+STATIC_ASSERT (OFFSET_OF (IMPORT_CERT_HEADER, Reserved) == 1, "Reserved at 1");
 STATIC_ASSERT (OFFSET_OF (IMPORT_CERT_HEADER, Size) == 2, "Size at 2");
 STATIC_ASSERT (OFFSET_OF (IMPORT_CERT_HEADER, Index) == 6, "Index at 6");
 
