@@ -139,6 +139,11 @@ GetHttpsDeviceCertAndSyncHeader (
   ValueSize = 1;
   Status    = gRT->GetVariable ((CHAR16 *)VariableName, &gTolmVariableGuid, NULL, &ValueSize, Value.Get ());
   if (Status == EFI_BUFFER_TOO_SMALL) {
+    //
+    // The probe buffer goes back to the pool before the full-size one is
+    // asked for.
+    //
+    Value.Reset (nullptr);
     Value.Reset ((UINT8 *)AllocatePool (ValueSize));
     if (Value.Get () == NULL) {
       return EFI_OUT_OF_RESOURCES;
