@@ -35,4 +35,6 @@ for t in "${targets[@]}"; do
   efi="$WS/Build/TolmVexaPkg/${t}_GCC5/X64/TolmVexaHttpsBootCertMgmt.efi"
   [ -f "$efi" ] || { echo "[build] $t: no image produced at $efi" >&2; exit 1; }
   printf '[build] %s: %s (%s bytes)\n' "$t" "$efi" "$(stat -c %s "$efi")"
+  # The library set-up order comes from EDK II's library graph: check it.
+  python3 "$ROOT/scripts/check-constructor-order.py" --build-dir "$WS/Build/TolmVexaPkg" "$t"
 done

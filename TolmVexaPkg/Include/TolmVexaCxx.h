@@ -22,6 +22,7 @@ extern "C" {
 #include <Library/BaseLib.h>
 #include <Library/BaseMemoryLib.h>
 #include <Library/DebugLib.h>
+#include <Library/DebugPrintErrorLevelLib.h>
 #include <Library/DevicePathLib.h>
 #include <Library/HobLib.h>
 #include <Library/IoLib.h>

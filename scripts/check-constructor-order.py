@@ -1,0 +1,97 @@
+#!/usr/bin/env python3
+# SPDX-License-Identifier: BSD-2-Clause-Patent
+"""Checks the library set-up order of the TolmVexaHttpsBootCertMgmt image.
+
+EDK II's build orders library constructors from the library graph, so a new
+library dependency can silently move a step. This reads the generated
+AutoGen.c of the driver and fails unless ProcessLibraryConstructorList starts
+with the required steps, in this order:
+
+  1. the debug-output lookup          (TolmDebugLibOutputConstructor)
+  2. the debug print error level      (TolmDebugLibErrorLevelConstructor)
+  3. an empty step                    (TolmDebugLibNullConstructor)
+  4. the serial console               (TolmDebugLibConsoleConstructor)
+  5. gImageHandle, gST, gBS           (UefiBootServicesTableLibConstructor)
+  6. gRT                              (UefiRuntimeServicesTableLibConstructor)
+
+Set-up steps that the driver never relies on may follow, never precede. The
+clean-up after a failed entry must be the debug library's destructor alone.
+
+Usage:
+  check-constructor-order.py AUTOGEN_C [AUTOGEN_C ...]
+  check-constructor-order.py --build-dir BUILD_ROOT TARGET [TARGET ...]
+"""
+
+import os
+import re
+import sys
+
+REQUIRED_CONSTRUCTORS = [
+    "TolmDebugLibOutputConstructor",
+    "TolmDebugLibErrorLevelConstructor",
+    "TolmDebugLibNullConstructor",
+    "TolmDebugLibConsoleConstructor",
+    "UefiBootServicesTableLibConstructor",
+    "UefiRuntimeServicesTableLibConstructor",
+]
+REQUIRED_DESTRUCTORS = ["TolmDebugLibDestructor"]
+
+DRIVER_AUTOGEN = os.path.join(
+    "X64", "TolmVexaPkg", "Feature", "TolmVexaHttpsBootCertMgmtDxe",
+    "TolmVexaHttpsBootCertMgmt", "DEBUG", "AutoGen.c")
+
+
+def calls_in(source, function):
+    """Returns the functions called as `Status = Name (...)` in FUNCTION's body."""
+    match = re.search(r"\b%s\s*\([^)]*\)\s*\{(.*?)\n\}" % function, source, re.S)
+    if match is None:
+        raise ValueError("%s not found" % function)
+    return re.findall(r"Status\s*=\s*(\w+)\s*\(", match.group(1))
+
+
+def check(path):
+    """Returns a list of problems found in one AutoGen.c (empty when fine)."""
+    try:
+        with open(path, encoding="utf-8") as handle:
+            source = handle.read()
+        constructors = calls_in(source, "ProcessLibraryConstructorList")
+        destructors = calls_in(source, "ProcessLibraryDestructorList")
+    except (OSError, ValueError) as error:
+        return ["%s: %s" % (path, error)]
+
+    problems = []
+    head = constructors[:len(REQUIRED_CONSTRUCTORS)]
+    if head != REQUIRED_CONSTRUCTORS:
+        problems.append(
+            "%s: constructor order\n    found:    %s\n    required: %s (then optional steps)"
+            % (path, ", ".join(constructors) or "(none)", ", ".join(REQUIRED_CONSTRUCTORS)))
+    if destructors != REQUIRED_DESTRUCTORS:
+        problems.append(
+            "%s: destructors\n    found:    %s\n    required: %s"
+            % (path, ", ".join(destructors) or "(none)", ", ".join(REQUIRED_DESTRUCTORS)))
+    return problems
+
+
+def main(argv):
+    if len(argv) >= 2 and argv[0] == "--build-dir":
+        paths = [os.path.join(argv[1], "%s_GCC5" % target, DRIVER_AUTOGEN) for target in argv[2:]]
+    else:
+        paths = argv
+    if not paths:
+        print(__doc__.strip(), file=sys.stderr)
+        return 2
+
+    problems = []
+    for path in paths:
+        problems += check(path)
+    for problem in problems:
+        print("[constructor-order] FAIL " + problem, file=sys.stderr)
+    if problems:
+        return 1
+    for path in paths:
+        print("[constructor-order] ok: %s" % path)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
