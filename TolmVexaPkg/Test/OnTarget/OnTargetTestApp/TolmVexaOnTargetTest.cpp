@@ -1,0 +1,1355 @@
+/** @file
+  On-target test application: loads the TolmVexaHttpsBootCertMgmt driver image
+  from its own FAT volume next to the stand-in platform drivers, runs the
+  scenarios of one group against the real firmware, and checks the slot
+  variables, the "TolmPr" flag, the variable writes and the Vexa's traffic.
+
+  Command line (from startup.nsh):
+    TolmVexaOnTargetTest.efi main|refusal [nodiag] [quiet]
+
+  - main:    decline without platform information, decline on IsSimics,
+             publication, then the pending-task and sync scenarios with the
+             variable-policy layer in front of OVMF's variable service.
+  - refusal: the pending-task scenario against OVMF's own variable policy,
+             which refuses the driver's unsigned writes.
+  - nodiag:  the driver is built without its own debug library, so no
+             EFI_DEBUG_MASK_PROTOCOL is expected on its image handle.
+  - quiet:   debug level 0 in CMOS, so the driver's console stays silent
+             (for measurements).
+
+  Output: "OT: CASE <case>" as a case begins, then one "OT: PASS <case>" or
+  "OT: FAIL <case>" line, with "OT:   ! <detail>" lines before a failure, "OT: PERF" lines with the time of
+  each service call, marked hex lines (@HEX) of the slots, and the closing
+  line "N passed, N failed". The application then shuts the machine down.
+
+  Test code only; nothing here is part of the driver.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
+**/
+
+#include <Uefi.h>
+#include <Guid/DebugMask.h>
+#include <Guid/FileInfo.h>
+#include <Guid/ImageAuthentication.h>
+#include <Guid/TolmVariable.h>
+#include <Guid/WinCertificate.h>
+#include <Library/BaseLib.h>
+#include <Library/BaseMemoryLib.h>
+#include <Library/DevicePathLib.h>
+#include <Library/IoLib.h>
+#include <Library/MemoryAllocationLib.h>
+#include <Library/PrintLib.h>
+#include <Library/UefiBootServicesTableLib.h>
+#include <Library/UefiLib.h>
+#include <Library/UefiRuntimeServicesTableLib.h>
+#include <Protocol/LoadedImage.h>
+#include <Protocol/SimpleFileSystem.h>
+
+#include "../../../Feature/TolmVexaHttpsBootCertMgmtDxe/TolmVexaHttpsBootCertMgmtDxe.h"
+#include "../../../Feature/TolmVexaHttpsBootCertMgmtDxe/PoolBuffer.h"
+#include "../Include/OnTargetSim.h"
+
+using TolmVexa::PoolBuffer;
+
+namespace {
+
+//
+// The debug level the driver's console is to use, put into CMOS bytes 0x7A
+// (least significant) to 0x7D before the driver is loaded: errors, warnings
+// and progress; 0 (a silent console) with "quiet" on the command line.
+//
+constexpr UINT32  DRIVER_DEBUG_LEVEL = 0x80000042;
+constexpr UINT8   CMOS_INDEX_PORT    = 0x70;
+constexpr UINT8   CMOS_DATA_PORT     = 0x71;
+constexpr UINT8   CMOS_LEVEL_FIRST   = 0x7A;
+
+constexpr UINT32  CERT_ATTRIBUTES = 0x23;
+constexpr UINT32  FLAG_ATTRIBUTES = 0x02;
+constexpr UINTN   DESCRIPTOR_SIZE = 40;
+constexpr UINTN   LIST_PREFIX     = 44;
+constexpr UINT8   SLOT_COUNT      = 4;
+
+// Wire bytes of the Vexa messages, spelt out here on purpose (not taken from
+// the driver's structures) so that a layout slip in the driver shows.
+constexpr UINT8   PENDING_LIST_REQUEST[] = { 0xA0, 0x00, 0x00, 0x00, 0x00, 0x00 };
+constexpr UINT8   EMPTY_SYNC_MESSAGE[]   = {
+  0xA1, 0x00, 0x06, 0x00, 0x00, 0x00, 0x01, 0x00,
+  0x01, 0x00, 0x00, 0x00, 0x00, 0x00
+};
+constexpr UINT16  CMD_QUERY = 0x809D;
+constexpr UINT16  CMD_SEND  = 0x009D;
+
+constexpr const wchar_t  *SLOT_NAMES[SLOT_COUNT] = {
+  L"HttpsCertDev1", L"HttpsCertDev2", L"HttpsCertDev3", L"HttpsCertDev4"
+};
+constexpr const wchar_t  *FLAG_NAME   = L"TolmPr";
+constexpr const wchar_t  *DRIVER_FILE = L"TolmVexaHttpsBootCertMgmt.efi";
+
+CONST CHAR16 *
+Wide (
+  IN const wchar_t  *Text
+  )
+{
+  return (CONST CHAR16 *)Text;
+}
+
+// ---------------------------------------------------------------------------
+// Results
+// ---------------------------------------------------------------------------
+
+UINTN  mPassed;
+UINTN  mFailed;
+
+/**
+  One named case: passes when every expectation held. The verdict line is
+  printed and counted when the case leaves scope.
+**/
+class TestCase {
+public:
+  explicit TestCase (
+    IN CONST CHAR8  *Name
+    )
+    : mName (Name), mFailures (0)
+  {
+    AsciiPrint ("OT: CASE %a\r\n", Name);
+  }
+
+  ~TestCase (
+    )
+  {
+    if (mFailures == 0) {
+      mPassed++;
+      AsciiPrint ("OT: PASS %a\r\n", mName);
+    } else {
+      mFailed++;
+      AsciiPrint ("OT: FAIL %a\r\n", mName);
+    }
+  }
+
+  TestCase (const TestCase &)            = delete;
+  TestCase &operator= (const TestCase &) = delete;
+
+  BOOLEAN
+  Failed (
+    ) const
+  {
+    return mFailures != 0;
+  }
+
+  CONST CHAR8  *mName;
+  UINTN        mFailures;
+};
+
+/**
+  Records one expectation of a case; prints the detail when it does not hold.
+
+  @return Condition.
+**/
+BOOLEAN
+EFIAPI
+Expect (
+  IN OUT TestCase     &Case,
+  IN     BOOLEAN      Condition,
+  IN     CONST CHAR8  *Format,
+  ...
+  )
+{
+  VA_LIST  Marker;
+  CHAR8    Detail[160];
+
+  if (!Condition) {
+    VA_START (Marker, Format);
+    AsciiVSPrint (Detail, sizeof (Detail), Format, Marker);
+    VA_END (Marker);
+    AsciiPrint ("OT:   ! %a: %a\r\n", Case.mName, Detail);
+    Case.mFailures++;
+  }
+
+  return Condition;
+}
+
+// ---------------------------------------------------------------------------
+// Environment
+// ---------------------------------------------------------------------------
+
+struct Blob {
+  UINT8    *Data;
+  UINTN    Size;
+};
+
+struct Environment {
+  EFI_HANDLE                       Volume;
+  BOOLEAN                          ExpectDebugMask;
+  UINT32                           DebugLevel;
+  UINT64                           TscPerMicrosecond;
+  Blob                             Cert[SLOT_COUNT + 1];   // by slot number; 0 unused
+  VEXA_SIM_CONTROL_PROTOCOL        *Vexa;
+  VARIABLE_POLICY_SIM_PROTOCOL     *Policy;                // NULL without the layer
+  PLATFORM_INFO_SIM_PROTOCOL       *PlatformInfo;
+  EFI_HANDLE                       DriverImage;
+  TOLM_VEXA_HTTPS_BOOT_CERT_MGMT_PROTOCOL  *Service;
+};
+
+EFI_GUID  mVexaControlGuid   = VEXA_SIM_CONTROL_PROTOCOL_GUID;
+EFI_GUID  mPolicyControlGuid = VARIABLE_POLICY_SIM_PROTOCOL_GUID;
+
+VOID
+WriteCmosDebugLevel (
+  IN UINT32  Level
+  )
+{
+  UINT8  Index;
+
+  for (Index = 0; Index < 4; Index++) {
+    IoWrite8 (CMOS_INDEX_PORT, (UINT8)(CMOS_LEVEL_FIRST + Index));
+    IoWrite8 (CMOS_DATA_PORT, (UINT8)(Level >> (8 * Index)));
+  }
+}
+
+/**
+  Ticks of the time-stamp counter per microsecond, measured against the
+  firmware's Stall.
+**/
+UINT64
+CalibrateTsc (
+  VOID
+  )
+{
+  UINT64  Start;
+  UINT64  Ticks;
+
+  Start = AsmReadTsc ();
+  gBS->Stall (20000);
+  Ticks = AsmReadTsc () - Start;
+  return MAX (Ticks / 20000, (UINT64)1);
+}
+
+/**
+  Reads a whole file of the application's own volume into a pool buffer.
+**/
+EFI_STATUS
+ReadVolumeFile (
+  IN  EFI_HANDLE    Volume,
+  IN  CONST CHAR16  *Name,
+  OUT Blob          *File
+  )
+{
+  EFI_STATUS                       Status;
+  EFI_SIMPLE_FILE_SYSTEM_PROTOCOL  *FileSystem;
+  EFI_FILE_PROTOCOL                *Root;
+  EFI_FILE_PROTOCOL                *Handle;
+  EFI_FILE_INFO                    *Info;
+  UINTN                            InfoSize;
+  UINTN                            Size;
+  UINT8                            *Data;
+
+  Status = gBS->HandleProtocol (Volume, &gEfiSimpleFileSystemProtocolGuid, (VOID **)&FileSystem);
+  if (EFI_ERROR (Status)) {
+    return Status;
+  }
+
+  Status = FileSystem->OpenVolume (FileSystem, &Root);
+  if (EFI_ERROR (Status)) {
+    return Status;
+  }
+
+  Status = Root->Open (Root, &Handle, (CHAR16 *)Name, EFI_FILE_MODE_READ, 0);
+  Root->Close (Root);
+  if (EFI_ERROR (Status)) {
+    return Status;
+  }
+
+  InfoSize = SIZE_OF_EFI_FILE_INFO + 512;
+  Info     = (EFI_FILE_INFO *)AllocateZeroPool (InfoSize);
+  Data     = NULL;
+  Status   = (Info == NULL) ? EFI_OUT_OF_RESOURCES : Handle->GetInfo (Handle, &gEfiFileInfoGuid, &InfoSize, Info);
+  if (!EFI_ERROR (Status)) {
+    Size = (UINTN)Info->FileSize;
+    Data = (UINT8 *)AllocatePool (MAX (Size, (UINTN)1));
+    if (Data == NULL) {
+      Status = EFI_OUT_OF_RESOURCES;
+    } else {
+      Status = Handle->Read (Handle, &Size, Data);
+    }
+  }
+
+  Handle->Close (Handle);
+  if (Info != NULL) {
+    FreePool (Info);
+  }
+
+  if (EFI_ERROR (Status)) {
+    if (Data != NULL) {
+      FreePool (Data);
+    }
+
+    return Status;
+  }
+
+  File->Data = Data;
+  File->Size = Size;
+  return EFI_SUCCESS;
+}
+
+/**
+  Loads and starts an image from the application's own volume.
+
+  @param[in]  Volume  The volume.
+  @param[in]  Name    File name in its root.
+  @param[out] Image   The image handle (meaningless when the image's entry
+                      point failed: the firmware has unloaded it then).
+
+  @return The status of LoadImage, or else the image's entry point status.
+**/
+EFI_STATUS
+StartVolumeImage (
+  IN  EFI_HANDLE    Volume,
+  IN  CONST CHAR16  *Name,
+  OUT EFI_HANDLE    *Image
+  )
+{
+  EFI_STATUS                Status;
+  EFI_DEVICE_PATH_PROTOCOL  *Path;
+
+  *Image = NULL;
+  Path   = FileDevicePath (Volume, Name);
+  if (Path == NULL) {
+    return EFI_OUT_OF_RESOURCES;
+  }
+
+  Status = gBS->LoadImage (FALSE, gImageHandle, Path, NULL, 0, Image);
+  FreePool (Path);
+  if (EFI_ERROR (Status)) {
+    return Status;
+  }
+
+  return gBS->StartImage (*Image, NULL, NULL);
+}
+
+UINTN
+CountHandles (
+  IN EFI_GUID  *Protocol
+  )
+{
+  EFI_HANDLE  *Handles;
+  UINTN       Count;
+
+  Handles = NULL;
+  Count   = 0;
+  if (EFI_ERROR (gBS->LocateHandleBuffer (ByProtocol, Protocol, NULL, &Count, &Handles))) {
+    return 0;
+  }
+
+  FreePool (Handles);
+  return Count;
+}
+
+// ---------------------------------------------------------------------------
+// Slots and expected bytes
+// ---------------------------------------------------------------------------
+
+/**
+  Reads a variable under gTolmVariableGuid into a pool buffer.
+
+  @return The status of GetVariable.
+**/
+EFI_STATUS
+ReadTolmVariable (
+  IN  CONST CHAR16  *Name,
+  OUT Blob          *Value,
+  OUT UINT32        *Attributes
+  )
+{
+  EFI_STATUS  Status;
+  UINTN       Size;
+  UINT8       *Data;
+
+  Value->Data = NULL;
+  Value->Size = 0;
+  Size        = 0;
+  Status      = gRT->GetVariable ((CHAR16 *)Name, &gTolmVariableGuid, Attributes, &Size, NULL);
+  if (Status != EFI_BUFFER_TOO_SMALL) {
+    return Status;
+  }
+
+  Data = (UINT8 *)AllocatePool (Size);
+  if (Data == NULL) {
+    return EFI_OUT_OF_RESOURCES;
+  }
+
+  Status = gRT->GetVariable ((CHAR16 *)Name, &gTolmVariableGuid, Attributes, &Size, Data);
+  if (EFI_ERROR (Status)) {
+    FreePool (Data);
+    return Status;
+  }
+
+  Value->Data = Data;
+  Value->Size = Size;
+  return EFI_SUCCESS;
+}
+
+/**
+  The value a slot holds for Cert: one EFI_SIGNATURE_LIST of type X.509, no
+  signature header, the default owner, then the DER bytes.
+**/
+UINT8 *
+ExpectedSlotValue (
+  IN CONST Blob  &Cert
+  )
+{
+  UINT8  *Value;
+
+  Value = (UINT8 *)AllocateZeroPool (LIST_PREFIX + Cert.Size);
+  if (Value != NULL) {
+    CopyMem (Value, &gEfiCertX509Guid, sizeof (EFI_GUID));
+    WriteUnaligned32 ((UINT32 *)(Value + 16), (UINT32)(LIST_PREFIX + Cert.Size));
+    WriteUnaligned32 ((UINT32 *)(Value + 20), 0);
+    WriteUnaligned32 ((UINT32 *)(Value + 24), (UINT32)(sizeof (EFI_GUID) + Cert.Size));
+    CopyMem (Value + 28, &gHttpsCertDefaultOwnerGuid, sizeof (EFI_GUID));
+    CopyMem (Value + LIST_PREFIX, Cert.Data, Cert.Size);
+  }
+
+  return Value;
+}
+
+/**
+  Expects slot Slot to hold exactly Cert (or to be absent when Cert is NULL).
+**/
+VOID
+ExpectSlot (
+  IN OUT TestCase    &Case,
+  IN     UINT8       Slot,
+  IN     CONST Blob  *Cert OPTIONAL
+  )
+{
+  EFI_STATUS         Status;
+  Blob               Value;
+  UINT32             Attributes;
+  PoolBuffer<UINT8>  Expected;
+
+  Attributes = 0;
+  Status     = ReadTolmVariable (Wide (SLOT_NAMES[Slot - 1]), &Value, &Attributes);
+  PoolBuffer<UINT8>  ValueGuard (Value.Data);
+
+  if (Cert == NULL) {
+    Expect (Case, Status == EFI_NOT_FOUND, "slot %d: expected absent, GetVariable gave %r (%u bytes)", Slot, Status, (UINT32)Value.Size);
+    return;
+  }
+
+  if (!Expect (Case, Status == EFI_SUCCESS, "slot %d: GetVariable gave %r", Slot, Status)) {
+    return;
+  }
+
+  Expected.Reset (ExpectedSlotValue (*Cert));
+  Expect (Case, Attributes == CERT_ATTRIBUTES, "slot %d: attributes 0x%x", Slot, Attributes);
+  if (Expect (Case, Value.Size == LIST_PREFIX + Cert->Size, "slot %d: %u bytes, expected %u", Slot, (UINT32)Value.Size, (UINT32)(LIST_PREFIX + Cert->Size))) {
+    Expect (
+      Case,
+      (Expected.Get () != NULL) && (CompareMem (Value.Data, Expected.Get (), Value.Size) == 0),
+      "slot %d: value is not the signature list of the certificate",
+      Slot
+      );
+  }
+}
+
+VOID
+ExpectFlagLowered (
+  IN OUT TestCase  &Case
+  )
+{
+  EFI_STATUS  Status;
+  Blob        Value;
+
+  Status = ReadTolmVariable (Wide (FLAG_NAME), &Value, NULL);
+  PoolBuffer<UINT8>  ValueGuard (Value.Data);
+  Expect (Case, Status == EFI_NOT_FOUND, "\"TolmPr\" still present (%r)", Status);
+}
+
+/**
+  Dumps what each slot holds behind the 44-byte list prefix as "@HEX
+  <Stage>.slot<N>" lines for the host's report.
+**/
+VOID
+DumpSlots (
+  IN CONST CHAR8  *Stage
+  )
+{
+  UINT8  Slot;
+  Blob   Value;
+  CHAR8  Tag[32];
+
+  for (Slot = 1; Slot <= SLOT_COUNT; Slot++) {
+    AsciiSPrint (Tag, sizeof (Tag), "%a.slot%d", Stage, Slot);
+    if (EFI_ERROR (ReadTolmVariable (Wide (SLOT_NAMES[Slot - 1]), &Value, NULL))) {
+      AsciiPrint ("OT: SLOT %a absent\r\n", Tag);
+      continue;
+    }
+
+    PoolBuffer<UINT8>  ValueGuard (Value.Data);
+    if (Value.Size < LIST_PREFIX) {
+      AsciiPrint ("OT: SLOT %a short %u\r\n", Tag, (UINT32)Value.Size);
+      continue;
+    }
+
+    OnTarget::HexDump (Tag, Value.Data + LIST_PREFIX, Value.Size - LIST_PREFIX);
+  }
+}
+
+/**
+  The sync message for the given slots, in slot order: 8-byte header, then a
+  6-byte record header and the DER bytes of each.
+**/
+UINT8 *
+ExpectedSyncMessage (
+  IN  CONST Environment  &Env,
+  IN  CONST UINT8        *Slots,
+  IN  UINTN              SlotCount,
+  OUT UINTN              *Size
+  )
+{
+  UINTN  Total;
+  UINTN  Index;
+  UINT8  *Message;
+  UINT8  *Cursor;
+
+  Total = 0;
+  for (Index = 0; Index < SlotCount; Index++) {
+    Total += 6 + Env.Cert[Slots[Index]].Size;
+  }
+
+  Message = (UINT8 *)AllocateZeroPool (8 + Total);
+  if (Message == NULL) {
+    return NULL;
+  }
+
+  Message[0] = 0xA1;
+  WriteUnaligned32 ((UINT32 *)(Message + 2), (UINT32)Total);
+  WriteUnaligned16 ((UINT16 *)(Message + 6), (UINT16)SlotCount);
+  Cursor = Message + 8;
+  for (Index = 0; Index < SlotCount; Index++) {
+    WriteUnaligned16 ((UINT16 *)Cursor, Slots[Index]);
+    WriteUnaligned32 ((UINT32 *)(Cursor + 2), (UINT32)Env.Cert[Slots[Index]].Size);
+    CopyMem (Cursor + 6, Env.Cert[Slots[Index]].Data, Env.Cert[Slots[Index]].Size);
+    Cursor += 6 + Env.Cert[Slots[Index]].Size;
+  }
+
+  *Size = 8 + Total;
+  return Message;
+}
+
+// ---------------------------------------------------------------------------
+// Vexa traffic and variable writes
+// ---------------------------------------------------------------------------
+
+struct ExpectedRequest {
+  UINT16         Command;
+  CONST UINT8    *Data;
+  UINTN          Size;
+};
+
+VOID
+ExpectTraffic (
+  IN OUT TestCase               &Case,
+  IN     CONST Environment      &Env,
+  IN     CONST ExpectedRequest  *Requests,
+  IN     UINTN                  Count
+  )
+{
+  UINTN             Index;
+  VEXA_SIM_REQUEST  Got;
+
+  Expect (
+    Case,
+    Env.Vexa->GetRequestCount (Env.Vexa) == Count,
+    "the Vexa got %u requests, expected %u",
+    (UINT32)Env.Vexa->GetRequestCount (Env.Vexa),
+    (UINT32)Count
+    );
+  for (Index = 0; Index < Count; Index++) {
+    if (!Expect (Case, !EFI_ERROR (Env.Vexa->GetRequest (Env.Vexa, Index, &Got)), "request %u missing", (UINT32)(Index + 1))) {
+      continue;
+    }
+
+    Expect (
+      Case,
+      Got.Command == Requests[Index].Command && Got.Size == Requests[Index].Size &&
+      (Got.Size == 0 || CompareMem (Got.Data, Requests[Index].Data, Got.Size) == 0),
+      "request %u: command 0x%04x, %u bytes, first 0x%02x; expected 0x%04x, %u bytes",
+      (UINT32)(Index + 1),
+      Got.Command,
+      Got.Size,
+      (Got.Size != 0) ? Got.Data[0] : 0,
+      Requests[Index].Command,
+      (UINT32)Requests[Index].Size
+      );
+  }
+}
+
+struct ExpectedWrite {
+  const wchar_t    *Name;
+  UINT32           Attributes;
+  UINTN            DataSize;
+  EFI_STATUS       Status;
+};
+
+/**
+  Expects the variable-policy layer's log to hold exactly these writes.
+**/
+VOID
+ExpectWrites (
+  IN OUT TestCase             &Case,
+  IN     CONST Environment    &Env,
+  IN     CONST ExpectedWrite  *Writes,
+  IN     UINTN                Count
+  )
+{
+  UINTN                      Index;
+  VARIABLE_POLICY_SIM_WRITE  Got;
+
+  Expect (
+    Case,
+    Env.Policy->GetWriteCount (Env.Policy) == Count,
+    "%u variable writes, expected %u",
+    (UINT32)Env.Policy->GetWriteCount (Env.Policy),
+    (UINT32)Count
+    );
+  for (Index = 0; Index < Count; Index++) {
+    if (!Expect (Case, !EFI_ERROR (Env.Policy->GetWrite (Env.Policy, Index, &Got)), "write %u missing", (UINT32)(Index + 1))) {
+      continue;
+    }
+
+    Expect (
+      Case,
+      StrCmp (Got.Name, Wide (Writes[Index].Name)) == 0 && Got.Attributes == Writes[Index].Attributes &&
+      Got.DataSize == Writes[Index].DataSize && Got.Status == Writes[Index].Status &&
+      (Got.DataSize != 1 || Got.FirstByte == 0x01),
+      "write %u: %s 0x%x %u bytes (%r); expected %s 0x%x %u bytes (%r)",
+      (UINT32)(Index + 1),
+      Got.Name,
+      Got.Attributes,
+      (UINT32)Got.DataSize,
+      Got.Status,
+      Wide (Writes[Index].Name),
+      Writes[Index].Attributes,
+      (UINT32)Writes[Index].DataSize,
+      Writes[Index].Status
+      );
+  }
+}
+
+/**
+  Writes Value into a slot as the target platform accepts it: a 40-byte
+  time-based descriptor without certificate data, then the value.
+**/
+EFI_STATUS
+WriteUnsignedSlot (
+  IN CONST CHAR16    *Name,
+  IN CONST EFI_GUID  *Vendor,
+  IN CONST UINT8     *Value OPTIONAL,
+  IN UINTN           ValueSize,
+  IN UINT32          DescriptorLength
+  )
+{
+  EFI_STATUS                     Status;
+  PoolBuffer<UINT8>              Payload;
+  EFI_VARIABLE_AUTHENTICATION_2  *Descriptor;
+
+  Payload.Reset ((UINT8 *)AllocateZeroPool (DESCRIPTOR_SIZE + ValueSize));
+  if (Payload.Get () == NULL) {
+    return EFI_OUT_OF_RESOURCES;
+  }
+
+  Descriptor = (EFI_VARIABLE_AUTHENTICATION_2 *)Payload.Get ();
+  Status     = gRT->GetTime (&Descriptor->TimeStamp, NULL);
+  if (EFI_ERROR (Status)) {
+    return Status;
+  }
+
+  Descriptor->TimeStamp.Pad1        = 0;
+  Descriptor->TimeStamp.Nanosecond  = 0;
+  Descriptor->TimeStamp.TimeZone    = 0;
+  Descriptor->TimeStamp.Daylight    = 0;
+  Descriptor->TimeStamp.Pad2        = 0;
+  Descriptor->AuthInfo.Hdr.dwLength = DescriptorLength;
+  Descriptor->AuthInfo.Hdr.wRevision        = 0x0200;
+  Descriptor->AuthInfo.Hdr.wCertificateType = WIN_CERT_TYPE_EFI_GUID;
+  CopyGuid (&Descriptor->AuthInfo.CertType, &gEfiCertPkcs7Guid);
+  if (ValueSize != 0) {
+    CopyMem (Payload.Get () + DESCRIPTOR_SIZE, Value, ValueSize);
+  }
+
+  return gRT->SetVariable ((CHAR16 *)Name, (EFI_GUID *)Vendor, CERT_ATTRIBUTES, DESCRIPTOR_SIZE + ValueSize, Payload.Get ());
+}
+
+// ---------------------------------------------------------------------------
+// Timed service calls
+// ---------------------------------------------------------------------------
+
+/**
+  Prints the time of one service call: in all, in the transport (the
+  simulated Vexa, its console output included) and in the driver itself.
+  The Vexa's transport time is cleared by ArmVexa before each timed call.
+**/
+VOID
+ReportTime (
+  IN CONST CHAR8        *Service,
+  IN CONST CHAR8        *Label,
+  IN CONST Environment  &Env,
+  IN UINT64             Ticks
+  )
+{
+  UINT64  Transport;
+
+  Transport = MIN (Env.Vexa->GetTransportTicks (Env.Vexa), Ticks);
+  AsciiPrint (
+    "OT: PERF %a %a us=%lu transport_us=%lu driver_us=%lu\r\n",
+    Service,
+    Label,
+    Ticks / Env.TscPerMicrosecond,
+    Transport / Env.TscPerMicrosecond,
+    (Ticks - Transport) / Env.TscPerMicrosecond
+    );
+}
+
+BOOLEAN
+TimedHandlePendingTasks (
+  IN CONST Environment  &Env,
+  IN CONST CHAR8        *Label
+  )
+{
+  UINT64   Start;
+  UINT64   Ticks;
+  BOOLEAN  Result;
+
+  Start  = AsmReadTsc ();
+  Result = Env.Service->HandlePendingTasks ();
+  Ticks  = AsmReadTsc () - Start;
+  ReportTime ("HandlePendingTasks", Label, Env, Ticks);
+  return Result;
+}
+
+EFI_STATUS
+TimedSync (
+  IN CONST Environment  &Env,
+  IN CONST CHAR8        *Label
+  )
+{
+  UINT64      Start;
+  UINT64      Ticks;
+  EFI_STATUS  Status;
+
+  Start  = AsmReadTsc ();
+  Status = Env.Service->SyncHttpsCertToVEXA ();
+  Ticks  = AsmReadTsc () - Start;
+  ReportTime ("SyncHttpsCertToVEXA", Label, Env, Ticks);
+  return Status;
+}
+
+/**
+  Sets the Vexa's pending list and certificates and forgets earlier traffic
+  and variable writes.
+**/
+VOID
+ArmVexa (
+  IN CONST Environment  &Env,
+  IN CONST UINT8        *List,
+  IN UINT32             ListSize,
+  IN UINT16             CompletionCode
+  )
+{
+  UINT8  Slot;
+
+  Env.Vexa->SetPendingList (Env.Vexa, List, ListSize, CompletionCode);
+  for (Slot = 1; Slot <= SLOT_COUNT; Slot++) {
+    Env.Vexa->SetCertificate (Env.Vexa, Slot, Env.Cert[Slot].Data, (UINT32)Env.Cert[Slot].Size);
+  }
+
+  Env.Vexa->ClearTraffic (Env.Vexa);
+  if (Env.Policy != NULL) {
+    Env.Policy->ClearLog (Env.Policy);
+  }
+}
+
+VOID
+PutRecord (
+  OUT UINT8   *Record,
+  IN  UINT8   TaskType,
+  IN  UINT8   CertNum,
+  IN  UINT8   Operation,
+  IN  UINT16  CertSize
+  )
+{
+  Record[0] = TaskType;
+  Record[1] = CertNum;
+  Record[2] = Operation;
+  Record[3] = (UINT8)CertSize;
+  Record[4] = (UINT8)(CertSize >> 8);
+  Record[5] = 0;
+}
+
+VOID
+ImportRequest (
+  OUT UINT8  Request[8],
+  IN  UINT8  CertNum
+  )
+{
+  ZeroMem (Request, 8);
+  Request[0] = 0xA2;
+  Request[2] = 0x02;
+  Request[6] = CertNum;
+}
+
+// ---------------------------------------------------------------------------
+// Scenarios
+// ---------------------------------------------------------------------------
+
+/**
+  Starts the driver on a platform where it must decline: the image returns
+  EFI_UNSUPPORTED and nothing of it stays in the handle database.
+**/
+VOID
+ScenarioDecline (
+  IN CONST Environment  &Env,
+  IN CONST CHAR8        *Name
+  )
+{
+  TestCase    Case (Name);
+  EFI_STATUS  Status;
+  EFI_HANDLE  Image;
+  UINTN       MasksBefore;
+
+  MasksBefore = CountHandles (&gEfiDebugMaskProtocolGuid);
+  Env.Vexa->ClearTraffic (Env.Vexa);
+  Status = StartVolumeImage (Env.Volume, Wide (DRIVER_FILE), &Image);
+  Expect (Case, Status == EFI_UNSUPPORTED, "the image returned %r", Status);
+  Expect (Case, CountHandles (&gTolmVexaHttpsBootCertMgmtProtocolGuid) == 0, "the protocol is in the handle database");
+  Expect (
+    Case,
+    CountHandles (&gEfiDebugMaskProtocolGuid) == MasksBefore,
+    "debug-mask instances %u, before %u",
+    (UINT32)CountHandles (&gEfiDebugMaskProtocolGuid),
+    (UINT32)MasksBefore
+    );
+  Expect (Case, Env.Vexa->GetRequestCount (Env.Vexa) == 0, "the declining driver talked to the Vexa");
+}
+
+/**
+  Starts the driver on real hardware: the protocol is published on a handle of
+  its own, its members lie in the driver's image, and the debug-mask protocol
+  sits on the image handle.
+
+  @retval TRUE  The services can be called.
+**/
+BOOLEAN
+ScenarioPublication (
+  IN OUT Environment  &Env
+  )
+{
+  TestCase                   Case ("publication: protocol on its own handle, debug mask on the image");
+  EFI_STATUS                 Status;
+  EFI_HANDLE                 *Handles;
+  UINTN                      Count;
+  EFI_GUID                   **Protocols;
+  UINTN                      ProtocolCount;
+  EFI_LOADED_IMAGE_PROTOCOL  *Loaded;
+  EFI_DEBUG_MASK_PROTOCOL    *Mask;
+  UINTN                      Level;
+  UINTN                      Base;
+  UINTN                      End;
+
+  Env.Service = NULL;
+  Status      = StartVolumeImage (Env.Volume, Wide (DRIVER_FILE), &Env.DriverImage);
+  if (!Expect (Case, Status == EFI_SUCCESS, "the image returned %r", Status)) {
+    return FALSE;
+  }
+
+  Handles = NULL;
+  Count   = 0;
+  gBS->LocateHandleBuffer (ByProtocol, &gTolmVexaHttpsBootCertMgmtProtocolGuid, NULL, &Count, &Handles);
+  PoolBuffer<EFI_HANDLE>  HandlesGuard (Handles);
+  if (!Expect (Case, Count == 1, "%u handles carry the protocol", (UINT32)Count)) {
+    return FALSE;
+  }
+
+  Expect (Case, Handles[0] != Env.DriverImage, "the protocol is on the image handle");
+  Protocols     = NULL;
+  ProtocolCount = 0;
+  if (!EFI_ERROR (gBS->ProtocolsPerHandle (Handles[0], &Protocols, &ProtocolCount))) {
+    FreePool (Protocols);
+  }
+
+  Expect (Case, ProtocolCount == 1, "the protocol's handle carries %u protocols", (UINT32)ProtocolCount);
+
+  gBS->HandleProtocol (Handles[0], &gTolmVexaHttpsBootCertMgmtProtocolGuid, (VOID **)&Env.Service);
+  Status = gBS->HandleProtocol (Env.DriverImage, &gEfiLoadedImageProtocolGuid, (VOID **)&Loaded);
+  if (Expect (Case, !EFI_ERROR (Status) && Env.Service != NULL, "no loaded image or interface (%r)", Status)) {
+    Base = (UINTN)Loaded->ImageBase;
+    End  = Base + (UINTN)Loaded->ImageSize;
+    Expect (
+      Case,
+      (UINTN)Env.Service->HandlePendingTasks >= Base && (UINTN)Env.Service->HandlePendingTasks < End &&
+      (UINTN)Env.Service->SyncHttpsCertToVEXA >= Base && (UINTN)Env.Service->SyncHttpsCertToVEXA < End &&
+      (UINTN)Env.Service->HandlePendingTasks != (UINTN)Env.Service->SyncHttpsCertToVEXA,
+      "the members do not point at two functions of the driver image"
+      );
+  }
+
+  if (Env.ExpectDebugMask) {
+    Mask   = NULL;
+    Status = gBS->HandleProtocol (Env.DriverImage, &gEfiDebugMaskProtocolGuid, (VOID **)&Mask);
+    if (Expect (Case, !EFI_ERROR (Status), "no debug-mask protocol on the image handle (%r)", Status)) {
+      Expect (Case, Mask->Revision == EFI_DEBUG_MASK_REVISION, "debug-mask revision 0x%lx", (UINT64)Mask->Revision);
+      Level  = 0;
+      Status = Mask->GetDebugMask (Mask, &Level);
+      Expect (
+        Case,
+        Status == EFI_SUCCESS && Level == Env.DebugLevel,
+        "debug mask %r 0x%lx, expected the CMOS level 0x%x",
+        Status,
+        (UINT64)Level,
+        Env.DebugLevel
+        );
+    }
+  } else {
+    AsciiPrint ("OT: NOTE debug-mask check skipped (driver built without its own debug library)\r\n");
+  }
+
+  return Env.Service != NULL && !Case.Failed ();
+}
+
+/**
+  The variable-policy layer itself: it must store the accepted unsigned
+  writes and refuse malformed ones, or the scenarios prove nothing. Leaves
+  slot 2 holding certificate 2.
+**/
+VOID
+ScenarioPolicyLayer (
+  IN CONST Environment  &Env
+  )
+{
+  TestCase           Case ("stand-in variable policy stores unsigned writes, refuses malformed ones");
+  EFI_STATUS         Status;
+  PoolBuffer<UINT8>  Value;
+  EFI_GUID           Stranger = VEXA_SIM_CONTROL_PROTOCOL_GUID;
+
+  Value.Reset (ExpectedSlotValue (Env.Cert[2]));
+  if (!Expect (Case, Value.Get () != NULL, "no memory")) {
+    return;
+  }
+
+  Status = WriteUnsignedSlot (Wide (SLOT_NAMES[1]), &gTolmVariableGuid, Value.Get (), LIST_PREFIX + Env.Cert[2].Size, 24);
+  Expect (Case, Status == EFI_SUCCESS, "well-formed write of slot 2: %r", Status);
+  Status = WriteUnsignedSlot (Wide (SLOT_NAMES[1]), &gTolmVariableGuid, Value.Get (), 10, 25);
+  Expect (Case, Status == EFI_SECURITY_VIOLATION, "write with dwLength 25: %r", Status);
+  Status = WriteUnsignedSlot (Wide (SLOT_NAMES[3]), &gTolmVariableGuid, NULL, 0, 24);
+  Expect (Case, Status == EFI_NOT_FOUND, "delete of absent slot 4: %r", Status);
+  Status = WriteUnsignedSlot (Wide (SLOT_NAMES[1]), &Stranger, Value.Get (), 10, 24);
+  Expect (Case, Status != EFI_SUCCESS, "unsigned write under another vendor GUID was accepted");
+  ExpectSlot (Case, 2, &Env.Cert[2]);
+  ExpectSlot (Case, 4, NULL);
+}
+
+/**
+  The default scenario: imports into slots 1 and 3, a delete of slot 2 (which
+  holds a certificate), one invalid record (slot 5), applied in list order
+  with the update flag raised around each store write.
+**/
+VOID
+ScenarioDefaultPending (
+  IN CONST Environment  &Env
+  )
+{
+  TestCase  Case ("pending tasks: import 1, delete 2, invalid record, import 3");
+  UINT8     List[4 * 6];
+  UINT8     Import1[8];
+  UINT8     Import3[8];
+  BOOLEAN   Result;
+
+  PutRecord (List, 9, 1, 0xAA, (UINT16)Env.Cert[1].Size);
+  PutRecord (List + 6, 9, 2, 0xAB, 0);
+  PutRecord (List + 12, 9, 5, 0xAA, 0x10);
+  PutRecord (List + 18, 9, 3, 0xAA, (UINT16)Env.Cert[3].Size);
+  ArmVexa (Env, List, sizeof (List), VEXA_SIM_CC_OK);
+  OnTarget::HexDump ("default.pending", List, sizeof (List));
+
+  Result = TimedHandlePendingTasks (Env, "default");
+  AsciiPrint ("OT: RESULT HandlePendingTasks default %a\r\n", Result ? "TRUE" : "FALSE");
+  Expect (Case, Result == TRUE, "HandlePendingTasks returned FALSE");
+
+  ExpectSlot (Case, 1, &Env.Cert[1]);
+  ExpectSlot (Case, 2, NULL);
+  ExpectSlot (Case, 3, &Env.Cert[3]);
+  ExpectSlot (Case, 4, NULL);
+  ExpectFlagLowered (Case);
+
+  ImportRequest (Import1, 1);
+  ImportRequest (Import3, 3);
+  CONST ExpectedRequest  Traffic[] = {
+    { CMD_QUERY, PENDING_LIST_REQUEST, sizeof (PENDING_LIST_REQUEST) },
+    { CMD_QUERY, Import1,              sizeof (Import1)              },
+    { CMD_QUERY, Import3,              sizeof (Import3)              },
+  };
+  ExpectTraffic (Case, Env, Traffic, ARRAY_SIZE (Traffic));
+
+  CONST ExpectedWrite  Writes[] = {
+    { FLAG_NAME,     FLAG_ATTRIBUTES, 1,                                          EFI_SUCCESS },
+    { SLOT_NAMES[0], CERT_ATTRIBUTES, DESCRIPTOR_SIZE + LIST_PREFIX + Env.Cert[1].Size, EFI_SUCCESS },
+    { FLAG_NAME,     FLAG_ATTRIBUTES, 0,                                          EFI_SUCCESS },
+    { FLAG_NAME,     FLAG_ATTRIBUTES, 1,                                          EFI_SUCCESS },
+    { SLOT_NAMES[1], CERT_ATTRIBUTES, DESCRIPTOR_SIZE,                            EFI_SUCCESS },
+    { FLAG_NAME,     FLAG_ATTRIBUTES, 0,                                          EFI_SUCCESS },
+    { FLAG_NAME,     FLAG_ATTRIBUTES, 1,                                          EFI_SUCCESS },
+    { SLOT_NAMES[2], CERT_ATTRIBUTES, DESCRIPTOR_SIZE + LIST_PREFIX + Env.Cert[3].Size, EFI_SUCCESS },
+    { FLAG_NAME,     FLAG_ATTRIBUTES, 0,                                          EFI_SUCCESS },
+  };
+  ExpectWrites (Case, Env, Writes, ARRAY_SIZE (Writes));
+}
+
+/**
+  A sync sends exactly the expected message for the given slots.
+**/
+VOID
+ScenarioSync (
+  IN CONST Environment  &Env,
+  IN CONST CHAR8        *Name,
+  IN CONST CHAR8        *Label,
+  IN CONST UINT8        *Slots,
+  IN UINTN              SlotCount
+  )
+{
+  TestCase           Case (Name);
+  EFI_STATUS         Status;
+  UINTN              Size;
+  PoolBuffer<UINT8>  Message;
+
+  if (SlotCount == 0) {
+    Message.Reset ((UINT8 *)AllocateCopyPool (sizeof (EMPTY_SYNC_MESSAGE), EMPTY_SYNC_MESSAGE));
+    Size = sizeof (EMPTY_SYNC_MESSAGE);
+  } else {
+    Message.Reset (ExpectedSyncMessage (Env, Slots, SlotCount, &Size));
+  }
+
+  ArmVexa (Env, NULL, 0, VEXA_SIM_CC_OK);
+  Status = TimedSync (Env, Label);
+  Expect (Case, Status == EFI_SUCCESS, "SyncHttpsCertToVEXA returned %r", Status);
+
+  CONST ExpectedRequest  Traffic[] = {
+    { CMD_SEND, Message.Get (), Size },
+  };
+  ExpectTraffic (Case, Env, Traffic, ARRAY_SIZE (Traffic));
+  if (Env.Policy != NULL) {
+    ExpectWrites (Case, Env, NULL, 0);
+  }
+}
+
+/**
+  Pending-list exchanges that yield no work: an empty list, and a list the
+  Vexa answers with a failure completion code. Both give FALSE and leave the
+  store alone.
+**/
+VOID
+ScenarioNothingPending (
+  IN CONST Environment  &Env
+  )
+{
+  TestCase  Case ("pending tasks: empty list and refused list change nothing");
+  UINT8     List[6];
+
+  ArmVexa (Env, NULL, 0, VEXA_SIM_CC_OK);
+  Expect (Case, TimedHandlePendingTasks (Env, "empty") == FALSE, "empty list: TRUE");
+
+  PutRecord (List, 9, 1, 0xAB, 0);
+  ArmVexa (Env, List, sizeof (List), VEXA_SIM_CC_INVALID_COMMAND);
+  Expect (Case, TimedHandlePendingTasks (Env, "refused") == FALSE, "list with completion code 0xC1: TRUE");
+
+  CONST ExpectedRequest  Traffic[] = {
+    { CMD_QUERY, PENDING_LIST_REQUEST, sizeof (PENDING_LIST_REQUEST) },
+  };
+  ExpectTraffic (Case, Env, Traffic, ARRAY_SIZE (Traffic));
+  ExpectWrites (Case, Env, NULL, 0);
+  ExpectSlot (Case, 1, &Env.Cert[1]);
+  ExpectSlot (Case, 3, &Env.Cert[3]);
+}
+
+/**
+  Deletes of slots 1 and 3 empty the store.
+**/
+VOID
+ScenarioDeleteAll (
+  IN CONST Environment  &Env
+  )
+{
+  TestCase  Case ("pending tasks: delete 1 and 3 empties the store");
+  UINT8     List[2 * 6];
+  UINT8     Slot;
+
+  PutRecord (List, 9, 1, 0xAB, 0);
+  PutRecord (List + 6, 9, 3, 0xAB, 0);
+  ArmVexa (Env, List, sizeof (List), VEXA_SIM_CC_OK);
+  Expect (Case, TimedHandlePendingTasks (Env, "delete-all") == TRUE, "HandlePendingTasks returned FALSE");
+  for (Slot = 1; Slot <= SLOT_COUNT; Slot++) {
+    ExpectSlot (Case, Slot, NULL);
+  }
+
+  ExpectFlagLowered (Case);
+}
+
+/**
+  Against OVMF's own variable policy: the unsigned writes are refused with
+  Security Violation, the slots stay as they were and the flag ends lowered.
+**/
+VOID
+ScenarioRefusal (
+  IN CONST Environment  &Env
+  )
+{
+  TestCase    Case ("refusal: OVMF's variable policy refuses, slots unchanged, flag lowered");
+  UINT8       List[3 * 6];
+  UINT8       Import1[8];
+  UINT8       Import3[8];
+  UINT8       Slot;
+  EFI_STATUS  Status;
+
+  //
+  // First make sure this is the policy under test: OVMF itself refuses the
+  // unsigned write the driver makes.
+  //
+  Status = WriteUnsignedSlot (Wide (SLOT_NAMES[3]), &gTolmVariableGuid, Env.Cert[1].Data, Env.Cert[1].Size, 24);
+  Expect (Case, Status == EFI_SECURITY_VIOLATION, "OVMF answered an unsigned write with %r", Status);
+
+  PutRecord (List, 9, 1, 0xAA, (UINT16)Env.Cert[1].Size);
+  PutRecord (List + 6, 9, 2, 0xAB, 0);
+  PutRecord (List + 12, 9, 3, 0xAA, (UINT16)Env.Cert[3].Size);
+  ArmVexa (Env, List, sizeof (List), VEXA_SIM_CC_OK);
+  Expect (Case, TimedHandlePendingTasks (Env, "refusal") == TRUE, "HandlePendingTasks returned FALSE");
+  for (Slot = 1; Slot <= SLOT_COUNT; Slot++) {
+    ExpectSlot (Case, Slot, NULL);
+  }
+
+  ExpectFlagLowered (Case);
+  ImportRequest (Import1, 1);
+  ImportRequest (Import3, 3);
+  CONST ExpectedRequest  Traffic[] = {
+    { CMD_QUERY, PENDING_LIST_REQUEST, sizeof (PENDING_LIST_REQUEST) },
+    { CMD_QUERY, Import1,              sizeof (Import1)              },
+    { CMD_QUERY, Import3,              sizeof (Import3)              },
+  };
+  ExpectTraffic (Case, Env, Traffic, ARRAY_SIZE (Traffic));
+}
+
+// ---------------------------------------------------------------------------
+// Set-up
+// ---------------------------------------------------------------------------
+
+BOOLEAN
+HasWord (
+  IN CONST CHAR16  *Line,
+  IN CONST CHAR16  *Word
+  )
+{
+  UINTN         Length;
+  CONST CHAR16  *Cursor;
+
+  Length = StrLen (Word);
+  for (Cursor = Line; (Cursor = StrStr (Cursor, Word)) != NULL; Cursor += Length) {
+    if (((Cursor == Line) || (Cursor[-1] == ' ')) && ((Cursor[Length] == ' ') || (Cursor[Length] == '\0'))) {
+      return TRUE;
+    }
+  }
+
+  return FALSE;
+}
+
+/**
+  Loads the stand-ins the group needs and the scenario certificates.
+**/
+BOOLEAN
+SetUp (
+  IN OUT TestCase     &Case,
+  IN OUT Environment  &Env,
+  IN     BOOLEAN      WithPolicyLayer
+  )
+{
+  EFI_STATUS  Status;
+  EFI_HANDLE  Image;
+  UINT8       Slot;
+  CHAR16      Name[16];
+
+  for (Slot = 1; Slot <= 3; Slot++) {
+    UnicodeSPrint (Name, sizeof (Name), Wide (L"cert%d.der"), Slot);
+    Status = ReadVolumeFile (Env.Volume, Name, &Env.Cert[Slot]);
+    if (!Expect (Case, !EFI_ERROR (Status) && Env.Cert[Slot].Size != 0 && Env.Cert[Slot].Size <= MAX_UINT16, "%s: %r", Name, Status)) {
+      return FALSE;
+    }
+
+    AsciiPrint ("OT: CERT %d %u bytes\r\n", Slot, (UINT32)Env.Cert[Slot].Size);
+  }
+
+  Status = StartVolumeImage (Env.Volume, Wide (L"VexaKivSim.efi"), &Image);
+  if (!Expect (Case, !EFI_ERROR (Status), "VexaKivSim.efi: %r", Status)) {
+    return FALSE;
+  }
+
+  Status = gBS->LocateProtocol (&mVexaControlGuid, NULL, (VOID **)&Env.Vexa);
+  if (!Expect (Case, !EFI_ERROR (Status), "Vexa control: %r", Status)) {
+    return FALSE;
+  }
+
+  Env.Policy = NULL;
+  if (WithPolicyLayer) {
+    Status = StartVolumeImage (Env.Volume, Wide (L"VariablePolicySim.efi"), &Image);
+    if (!Expect (Case, !EFI_ERROR (Status), "VariablePolicySim.efi: %r", Status)) {
+      return FALSE;
+    }
+
+    Status = gBS->LocateProtocol (&mPolicyControlGuid, NULL, (VOID **)&Env.Policy);
+    if (!Expect (Case, !EFI_ERROR (Status), "policy log: %r", Status)) {
+      return FALSE;
+    }
+  }
+
+  return TRUE;
+}
+
+BOOLEAN
+LoadPlatformInfo (
+  IN OUT TestCase     &Case,
+  IN OUT Environment  &Env,
+  IN     UINT8        IsSimics
+  )
+{
+  EFI_STATUS  Status;
+  EFI_HANDLE  Image;
+
+  Status = StartVolumeImage (Env.Volume, Wide (L"PlatformInfoSim.efi"), &Image);
+  if (!Expect (Case, !EFI_ERROR (Status), "PlatformInfoSim.efi: %r", Status)) {
+    return FALSE;
+  }
+
+  Status = gBS->LocateProtocol (&gPlatformInfoProtocolGuid, NULL, (VOID **)&Env.PlatformInfo);
+  if (!Expect (Case, !EFI_ERROR (Status), "platform information: %r", Status)) {
+    return FALSE;
+  }
+
+  Env.PlatformInfo->SetIsSimics (IsSimics);
+  return TRUE;
+}
+
+VOID
+RunMainGroup (
+  IN OUT Environment  &Env
+  )
+{
+  constexpr UINT8  SYNC_SLOTS[] = { 1, 3 };
+
+  {
+    TestCase  Case ("set-up: stand-ins and certificates");
+    if (!SetUp (Case, Env, TRUE)) {
+      return;
+    }
+  }
+
+  ScenarioDecline (Env, "decline: no platform information");
+  {
+    TestCase  Case ("set-up: platform information with IsSimics 1");
+    if (!LoadPlatformInfo (Case, Env, 1)) {
+      return;
+    }
+  }
+
+  ScenarioDecline (Env, "decline: IsSimics");
+  Env.PlatformInfo->SetIsSimics (0);
+  if (!ScenarioPublication (Env)) {
+    return;
+  }
+
+  ScenarioPolicyLayer (Env);
+  ScenarioDefaultPending (Env);
+  DumpSlots ("default");
+  ScenarioSync (Env, "sync: slots 1 and 3 in one message", "default", SYNC_SLOTS, ARRAY_SIZE (SYNC_SLOTS));
+  ScenarioNothingPending (Env);
+  ScenarioDeleteAll (Env);
+  ScenarioSync (Env, "sync: empty store sends one empty record", "empty", NULL, 0);
+}
+
+VOID
+RunRefusalGroup (
+  IN OUT Environment  &Env
+  )
+{
+  {
+    TestCase  Case ("set-up: stand-ins and certificates (no policy layer)");
+    if (!SetUp (Case, Env, FALSE) || !LoadPlatformInfo (Case, Env, 0)) {
+      return;
+    }
+  }
+
+  if (!ScenarioPublication (Env)) {
+    return;
+  }
+
+  ScenarioRefusal (Env);
+  DumpSlots ("refusal");
+  ScenarioSync (Env, "sync after refusal: one empty record", "refusal", NULL, 0);
+}
+
+} // namespace
+
+extern "C" {
+
+/**
+  Runs the scenario group named on the command line, prints the closing
+  "N passed, N failed" line and shuts the machine down: the stand-ins it
+  loaded stay in memory, and the run is over.
+
+  @param[in] ImageHandle  This application.
+  @param[in] SystemTable  The system table.
+
+  @return Does not return unless the shutdown fails.
+**/
+EFI_STATUS
+EFIAPI
+OnTargetTestMain (
+  IN EFI_HANDLE        ImageHandle,
+  IN EFI_SYSTEM_TABLE  *SystemTable
+  )
+{
+  EFI_STATUS                 Status;
+  EFI_LOADED_IMAGE_PROTOCOL  *Self;
+  CONST CHAR16               *Options;
+  Environment                Env;
+
+  ZeroMem (&Env, sizeof (Env));
+  Options = Wide (L"");
+  Status  = gBS->HandleProtocol (ImageHandle, &gEfiLoadedImageProtocolGuid, (VOID **)&Self);
+  if (EFI_ERROR (Status)) {
+    AsciiPrint ("OT: FAIL no loaded image (%r)\r\n0 passed, 1 failed\r\n", Status);
+    return Status;
+  }
+
+  if ((Self->LoadOptions != NULL) && (Self->LoadOptionsSize >= sizeof (CHAR16))) {
+    Options = (CONST CHAR16 *)Self->LoadOptions;
+  }
+
+  Env.Volume          = Self->DeviceHandle;
+  Env.ExpectDebugMask = !HasWord (Options, Wide (L"nodiag"));
+  Env.TscPerMicrosecond = CalibrateTsc ();
+  Env.DebugLevel      = HasWord (Options, Wide (L"quiet")) ? 0 : DRIVER_DEBUG_LEVEL;
+  WriteCmosDebugLevel (Env.DebugLevel);
+  AsciiPrint ("OT: START %s (tsc %lu/us)\r\n", Options, Env.TscPerMicrosecond);
+
+  if (HasWord (Options, Wide (L"refusal"))) {
+    RunRefusalGroup (Env);
+  } else if (HasWord (Options, Wide (L"main"))) {
+    RunMainGroup (Env);
+  } else {
+    TestCase  Case ("command line names a group (main or refusal)");
+    Expect (Case, FALSE, "no group in \"%s\"", Options);
+  }
+
+  AsciiPrint ("%u passed, %u failed\r\n", (UINT32)mPassed, (UINT32)mFailed);
+  gRT->ResetSystem (EfiResetShutdown, EFI_SUCCESS, 0, NULL);
+  return EFI_SUCCESS;
+}
+
+} // extern "C"

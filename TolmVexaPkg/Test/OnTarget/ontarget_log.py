@@ -1,0 +1,347 @@
+#!/usr/bin/env python3
+# SPDX-License-Identifier: BSD-2-Clause-Patent
+"""Host side of the on-target test bed: reads the two serial logs of one OVMF
+boot, checks what the target could not check itself, and writes the demo
+report.
+
+  ontarget_log.py check  --group main|refusal --dir BOOTDIR --certs CERTDIR [--nodiag]
+  ontarget_log.py report --dir BOOTDIR --certs CERTDIR
+  ontarget_log.py perf   --dir BOOTDIR
+
+BOOTDIR holds com1.log and com2.log. The target's lines are:
+  OT: CASE|PASS|FAIL <case>, OT:   ! <detail>, OT: PERF ..., "N passed, N failed"
+  @HEX <tag> B <size> / D <offset> <hex> / E   (bytes: sync.<n>, <stage>.slot<n>, ...)
+Everything else is the firmware's console or the driver's own console.
+"""
+
+import argparse
+import os
+import re
+import subprocess
+import sys
+import tempfile
+
+ANSI = re.compile(r"\x1b\[[0-9;?=]*[A-Za-z]|\x1b[()][A-Za-z0-9]|\x1b.")
+SUMMARY = re.compile(r"^(\d+) passed, (\d+) failed$")
+HEX = re.compile(r"^@HEX (\S+) ([BDE])(?: (.*))?$")
+
+# The driver's operations: a console line naming one of them is the driver's.
+DRIVER_NAMES = (
+    "GetBmcSupportLevel", "SendKivCommand", "GetPendingTaskList", "GetImportCert",
+    "SendHttpsBootPolicy", "HandlePendingTasks", "HandlePendingImport", "HandlePendingDelete",
+    "TolmEnrollX509toVariable", "TolmUpdateHttpsCert", "TolmGetHttpDevCertStr",
+    "GetHttpsDeviceCertAndSyncHeader", "GetEmptyHttpsDeviceCertAndSyncHeader",
+    "SyncHttpsCertToVEXA", "CreateSignatureList", "CreateTimeBasedPayload", "ASSERT [",
+)
+DRIVER_LINE = re.compile("|".join(re.escape(n) for n in DRIVER_NAMES))
+# Continuation lines of the driver's multi-line enrolment summary.
+DRIVER_CONTINUATION = re.compile(r"^   \t")
+
+EMPTY_SYNC = bytes.fromhex("A1 00 06 00 00 00 01 00 01 00 00 00 00 00")
+
+
+class Log:
+    """One serial log, cleaned of terminal escapes and split into lines."""
+
+    def __init__(self, path):
+        self.path = path
+        raw = open(path, "rb").read().decode("latin-1") if os.path.exists(path) else ""
+        text = ANSI.sub("", raw).replace("\r", "")
+        self.lines = text.split("\n")
+
+    def target_lines(self):
+        return [l for l in self.lines if l.startswith("OT: ") or SUMMARY.match(l)]
+
+    def driver_lines(self):
+        return [l for l in self.lines
+                if not l.startswith(("OT: ", "@HEX "))
+                and (DRIVER_LINE.search(l) or DRIVER_CONTINUATION.match(l))]
+
+    def blobs(self):
+        """Reassembles the @HEX dumps: tag -> bytes (or an error text)."""
+        out, parts, sizes = {}, {}, {}
+        for line in self.lines:
+            m = HEX.match(line)
+            if not m:
+                continue
+            tag, kind, rest = m.group(1), m.group(2), m.group(3) or ""
+            if kind == "B":
+                parts[tag], sizes[tag] = [], int(rest)
+            elif kind == "D" and tag in parts:
+                offset, _, digits = rest.partition(" ")
+                if int(offset, 16) != sum(len(p) for p in parts[tag]):
+                    out[tag] = "hex lines out of order at offset %s" % offset
+                    parts.pop(tag)
+                    continue
+                parts[tag].append(bytes.fromhex(digits))
+            elif kind == "E" and tag in parts:
+                data = b"".join(parts.pop(tag))
+                out[tag] = data if len(data) == sizes[tag] else \
+                    "%d bytes announced, %d received" % (sizes[tag], len(data))
+        for tag in parts:
+            out[tag] = "dump cut off"
+        return out
+
+    def cases(self):
+        """Splits the log into cases: [(name, verdict, details, driver lines)]."""
+        result, current = [], None
+        for line in self.lines:
+            if line.startswith("OT: CASE "):
+                current = [line[9:], None, [], []]
+                result.append(current)
+            elif current is None:
+                continue
+            elif line.startswith("OT:   ! "):
+                current[2].append(line[8:])
+            elif line.startswith(("OT: PASS ", "OT: FAIL ")) and line[9:] == current[0]:
+                current[1] = line[4:8]
+            elif not line.startswith(("OT: ", "@HEX ")) and (DRIVER_LINE.search(line) or DRIVER_CONTINUATION.match(line)):
+                current[3].append(line)
+        return result
+
+
+def read_certs(cert_dir):
+    return {n: open(os.path.join(cert_dir, "cert%d.der" % n), "rb").read() for n in (1, 2, 3)}
+
+
+def sync_message(certs, slots):
+    payload = b"".join(n.to_bytes(2, "little") + len(certs[n]).to_bytes(4, "little") + certs[n] for n in slots)
+    return b"\xA1\x00" + len(payload).to_bytes(4, "little") + len(slots).to_bytes(2, "little") + payload
+
+
+def decode_sync(message):
+    """Decodes a sync message record by record; raises ValueError when malformed."""
+    if len(message) < 8 or message[0] != 0xA1:
+        raise ValueError("not a sync message (%d bytes, first 0x%02X)" % (len(message), message[0] if message else 0))
+    total = int.from_bytes(message[2:6], "little")
+    count = int.from_bytes(message[6:8], "little")
+    if total != len(message) - 8:
+        raise ValueError("TotalSize %d, but %d payload bytes" % (total, len(message) - 8))
+    records, offset = [], 8
+    for _ in range(count):
+        if offset + 6 > len(message):
+            raise ValueError("record header beyond the message")
+        slot = int.from_bytes(message[offset:offset + 2], "little")
+        size = int.from_bytes(message[offset + 2:offset + 6], "little")
+        der = message[offset + 6:offset + 6 + size]
+        if len(der) != size:
+            raise ValueError("record for slot %d cut short" % slot)
+        records.append((slot, der))
+        offset += 6 + size
+    if offset != len(message):
+        raise ValueError("%d bytes after the last record" % (len(message) - offset))
+    return total, count, records
+
+
+def subject(der):
+    """The certificate's subject as openssl prints it, or why not."""
+    with tempfile.NamedTemporaryFile(suffix=".der") as f:
+        f.write(der)
+        f.flush()
+        r = subprocess.run(["openssl", "x509", "-inform", "DER", "-in", f.name, "-noout", "-subject"],
+                           capture_output=True, text=True)
+    if r.returncode != 0:
+        return "(not an X.509 certificate)"
+    return r.stdout.strip().removeprefix("subject=").strip()
+
+
+class Checker:
+    def __init__(self):
+        self.passed = self.failed = 0
+
+    def check(self, ok, name, detail=""):
+        if ok:
+            self.passed += 1
+            print("  PASS %s" % name)
+        else:
+            self.failed += 1
+            print("  FAIL %s%s" % (name, (": " + detail) if detail else ""))
+        return ok
+
+
+def check_target_verdicts(c, log, group):
+    """The target's own verdict lines and closing line."""
+    for line in log.target_lines():
+        if line.startswith(("OT: PASS", "OT: FAIL", "OT:   !")):
+            print("  target %s" % line[4:])
+    summary = [SUMMARY.match(l) for l in log.lines if SUMMARY.match(l)]
+    if not c.check(len(summary) == 1, "%s: target printed its closing line" % group,
+                   "none: the application did not finish (see %s)" % log.path):
+        return
+    passed, failed = int(summary[0].group(1)), int(summary[0].group(2))
+    verdicts = [l for l in log.lines if l.startswith(("OT: PASS ", "OT: FAIL "))]
+    c.check(failed == 0 and passed > 0 and passed == len(verdicts),
+            "%s: target checks (%d passed, %d failed)" % (group, passed, failed))
+
+
+def check_consoles(c, com1, com2, group):
+    """The driver's lines are the same, in the same order, on COM1 and COM2."""
+    d1, d2 = com1.driver_lines(), com2.driver_lines()
+    first = next((i for i, (a, b) in enumerate(zip(d1, d2)) if a != b), None)
+    detail = "COM1 %d lines, COM2 %d lines" % (len(d1), len(d2))
+    if first is not None:
+        detail += "; first difference at driver line %d: %r vs %r" % (first + 1, d1[first], d2[first])
+    c.check(len(d1) > 0 and d1 == d2, "%s: driver console identical on COM1 and COM2 (%d lines)" % (group, len(d1)), detail)
+    return d1
+
+
+def check_sync(c, blobs, tag, expected, what):
+    got = blobs.get(tag)
+    if not c.check(isinstance(got, bytes), "%s: %s received by the Vexa" % (tag, what), str(got or "not found")):
+        return
+    try:
+        total, count, records = decode_sync(got)
+    except ValueError as e:
+        c.check(False, "%s: decodes record by record" % tag, str(e))
+        return
+    want = decode_sync(expected)
+    differing = [s for (s, der), (_, w) in zip(records, want[2]) if der != w]
+    c.check((total, count, records) == want,
+            "%s: %d records, TotalSize %d, slots %s" % (tag, count, total, [s for s, _ in records]),
+            "expected slots %s TotalSize %d%s" % ([s for s, _ in want[2]], want[0],
+                                                  "; DER bytes differ for slots %s" % differing if differing else ""))
+
+
+def check_group(args):
+    com1, com2 = Log(os.path.join(args.dir, "com1.log")), Log(os.path.join(args.dir, "com2.log"))
+    certs = read_certs(args.certs)
+    c = Checker()
+    check_target_verdicts(c, com1, args.group)
+    blobs = com1.blobs()
+    if args.group == "main":
+        check_sync(c, blobs, "sync.1", sync_message(certs, (1, 3)), "slots 1 and 3")
+        check_sync(c, blobs, "sync.2", EMPTY_SYNC, "one empty record")
+    else:
+        check_sync(c, blobs, "sync.1", EMPTY_SYNC, "one empty record")
+    if args.nodiag:
+        print("  NOTE driver console checks skipped: the driver is built without its own debug library")
+    else:
+        lines = check_consoles(c, com1, com2, args.group)
+        text = "\n".join(lines)
+        if args.group == "main":
+            c.check(text.count("[GetBmcSupportLevel] Simics BmcType = Unknown.") == 1,
+                    "main: decline on IsSimics reported once")
+            c.check(text.count("[GetBmcSupportLevel]: BmcType=8") == 1, "main: support level 8 reported once")
+            c.check("HandlePendingTasks: Validate Pending Task 3th record failed!" in text,
+                    "main: invalid third record reported")
+        else:
+            c.check(text.count("TolmUpdateHttpsCert: SetVariable returned (Security Violation)") == 2,
+                    "refusal: both writes refused with Security Violation in the log")
+            c.check("Fail to store Certificate 1 into flash: Security Violation!" in text and
+                    "Fail to store Certificate 3 into flash: Security Violation!" in text,
+                    "refusal: failed stores of slots 1 and 3 reported")
+    print("%s: %d passed, %d failed" % (args.group, c.passed, c.failed))
+    return 0 if c.failed == 0 and c.passed > 0 else 1
+
+
+OPERATIONS = {0xAA: "import", 0xAB: "delete"}
+
+
+def report(args):
+    """The demo's report of one boot of the main group."""
+    com1 = Log(os.path.join(args.dir, "com1.log"))
+    certs = read_certs(args.certs)
+    blobs = com1.blobs()
+    problems = []
+    by_der = {der: n for n, der in certs.items()}
+
+    print("\n== Pending requests of the Vexa, and what became of each")
+    pending = blobs.get("default.pending")
+    case = next((cs for cs in com1.cases() if cs[0].startswith("pending tasks: import")), None)
+    if not isinstance(pending, bytes) or case is None:
+        problems.append("the default scenario did not run")
+        print("  (the default scenario did not run)")
+    else:
+        outcomes = [re.search(r"(HandlePendingImport|HandlePendingDelete) returned \((.*)\)|Unknown request from Vexa", l)
+                    for l in case[3]]
+        outcomes = [m for m in outcomes if m]
+        invalid = {int(m.group(1)) for m in (re.search(r"Validate Pending Task (\d+)th record failed", l) for l in case[3]) if m}
+        for i in range(len(pending) // 6):
+            task, slot, op = pending[6 * i], pending[6 * i + 1], pending[6 * i + 2]
+            size = int.from_bytes(pending[6 * i + 3:6 * i + 5], "little")
+            what = "%s slot %d" % (OPERATIONS.get(op, "operation 0x%02X on" % op), slot)
+            if op == 0xAA:
+                what += " (%d bytes, cert%d.der)" % (size, next((n for n, d in certs.items() if len(d) == size), 0)) \
+                    if any(len(d) == size for d in certs.values()) else " (%d bytes)" % size
+            result = outcomes[i] if i < len(outcomes) else None
+            became = ("Unknown request, skipped" if result and not result.group(1) else
+                      "%s -> %s" % (result.group(1), result.group(2)) if result else "no outcome in the log")
+            print("  #%d  TaskType %d  %-36s %s%s" % (i + 1, task, what, "[invalid record] " if i + 1 in invalid else "", became))
+        print("  HandlePendingTasks returned %s" %
+              ("TRUE" if any("RESULT HandlePendingTasks default TRUE" in l for l in com1.lines) else "FALSE"))
+
+    print("\n== Certificate slots afterwards")
+    for slot in range(1, 5):
+        got = blobs.get("default.slot%d" % slot)
+        name = "HttpsCertDev%d" % slot
+        if isinstance(got, bytes):
+            origin = " (= cert%d.der)" % by_der[got] if got in by_der else ""
+            print("  %s  %5d bytes  %s%s" % (name, len(got), subject(got), origin))
+        elif any(l == "OT: SLOT default.slot%d absent" % slot for l in com1.lines):
+            print("  %s  (empty)" % name)
+        else:
+            problems.append("slot %d not reported" % slot)
+            print("  %s  (not reported: %s)" % (name, got or "missing"))
+
+    print("\n== Sync message sent to the Vexa (sub-command 0xA1, command 0x009D)")
+    sync = blobs.get("sync.1")
+    if not isinstance(sync, bytes):
+        problems.append("no sync message")
+        print("  (none received: %s)" % (sync or "missing"))
+    else:
+        try:
+            total, count, records = decode_sync(sync)
+            print("  header: A1 00, TotalSize %d, CertCount %d (%d bytes in all)" % (total, count, len(sync)))
+            for i, (slot, der) in enumerate(records, 1):
+                origin = " (= cert%d.der)" % by_der[der] if der in by_der else ""
+                print("  record %d: CertNum %d, CertSize %d, %s%s" % (i, slot, len(der), subject(der) if der else "(empty)", origin))
+            if sync != sync_message(certs, (1, 3)):
+                problems.append("the sync message is not slots 1 and 3")
+        except ValueError as e:
+            problems.append("sync message malformed: %s" % e)
+            print("  malformed: %s" % e)
+
+    print("\n== Time on the target")
+    for line in com1.lines:
+        if line.startswith("OT: PERF "):
+            print("  " + line[9:])
+
+    summary = [SUMMARY.match(l) for l in com1.lines if SUMMARY.match(l)]
+    verdict = summary[0].group(0) if summary else "no closing line"
+    print("\n== On-target checks: %s" % verdict)
+    for line in com1.lines:
+        if line.startswith(("OT: FAIL", "OT:   !")):
+            print("  " + line[4:])
+    if not summary or int(summary[0].group(2)) != 0:
+        problems.append("on-target checks failed")
+    print("\n== Serial logs\n  COM1 (0x3F8): %s\n  COM2 (0x2F8): %s" %
+          (os.path.join(args.dir, "com1.log"), os.path.join(args.dir, "com2.log")))
+    if problems:
+        print("\nDEMO FAILED: " + "; ".join(problems))
+        return 1
+    return 0
+
+
+def perf(args):
+    com1 = Log(os.path.join(args.dir, "com1.log"))
+    lines = [l[9:] for l in com1.lines if l.startswith("OT: PERF ")]
+    for line in lines:
+        print(line)
+    return 0 if lines else 1
+
+
+def main():
+    p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("command", choices=("check", "report", "perf"))
+    p.add_argument("--dir", required=True)
+    p.add_argument("--certs")
+    p.add_argument("--group", choices=("main", "refusal"), default="main")
+    p.add_argument("--nodiag", action="store_true")
+    args = p.parse_args()
+    if args.command != "perf" and not args.certs:
+        p.error("--certs is required")
+    return {"check": check_group, "report": report, "perf": perf}[args.command](args)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,73 @@
+# SPDX-License-Identifier: BSD-2-Clause-Patent
+#
+# Shared by scripts/ontarget.sh, scripts/demo.sh and scripts/measure.sh
+# (sourced, not run): scenario certificates, the FAT folder and one QEMU boot
+# of OVMF running the on-target test application.
+
+OT_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+OT_BUILD="$OT_ROOT/.deps/workspace/Build/TolmVexaPkg"
+OT_PY="$OT_ROOT/TolmVexaPkg/Test/OnTarget/ontarget_log.py"
+OVMF_CODE=${OVMF_CODE:-/usr/share/OVMF/OVMF_CODE_4M.fd}
+OVMF_VARS=${OVMF_VARS:-/usr/share/OVMF/OVMF_VARS_4M.fd}
+# One boot takes 10-15 s under TCG; a hung firmware is cut off here.
+OT_BOOT_TIMEOUT=${OT_BOOT_TIMEOUT:-90}
+
+ot_need() {
+  local tool
+  for tool in "$@"; do
+    command -v "$tool" >/dev/null || { echo "[ontarget] $tool missing: run scripts/setup.sh" >&2; return 1; }
+  done
+  [ -f "$OVMF_CODE" ] && [ -f "$OVMF_VARS" ] || { echo "[ontarget] OVMF missing ($OVMF_CODE): install Debian's ovmf package" >&2; return 1; }
+}
+
+# ot_make_certs DIR: three real self-signed X.509 certificates in DER, of
+# different key types and so different sizes: cert1 and cert3 are imported
+# from the Vexa, cert2 is the one slot 2 holds before the Vexa deletes it.
+ot_make_certs() {
+  local dir=$1 n
+  mkdir -p "$dir"
+  openssl req -x509 -newkey rsa:2048 -nodes -days 3650 -subj "/O=Tolm/CN=boot1.example.test" \
+    -keyout "$dir/key1.pem" -outform DER -out "$dir/cert1.der" 2>/dev/null
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 3650 \
+    -subj "/O=Tolm/CN=old-boot2.example.test" -keyout "$dir/key2.pem" -outform DER -out "$dir/cert2.der" 2>/dev/null
+  openssl req -x509 -newkey rsa:3072 -nodes -days 3650 -subj "/O=Tolm/OU=HTTPS Boot/CN=boot3.example.test" \
+    -keyout "$dir/key3.pem" -outform DER -out "$dir/cert3.der" 2>/dev/null
+  for n in 1 2 3; do
+    [ -s "$dir/cert$n.der" ] || { echo "[ontarget] openssl failed to make cert$n.der" >&2; return 1; }
+  done
+}
+
+# ot_lay_fat DIR TARGET CERTDIR COMMANDLINE: the FAT folder OVMF boots from.
+ot_lay_fat() {
+  local dir=$1 target=$2 certs=$3 cmdline=$4 bin="$OT_BUILD/${2}_GCC5/X64" f
+  rm -rf "$dir" && mkdir -p "$dir"
+  # The stand-ins and the application always come from the DEBUG build; the
+  # driver image from the target asked for.
+  for f in TolmVexaOnTargetTest VexaKivSim PlatformInfoSim VariablePolicySim; do
+    cp "$OT_BUILD/DEBUG_GCC5/X64/$f.efi" "$dir/" || return 1
+  done
+  cp "$bin/TolmVexaHttpsBootCertMgmt.efi" "$dir/" || return 1
+  cp "$certs"/cert1.der "$certs"/cert2.der "$certs"/cert3.der "$dir/"
+  printf '@echo -off\r\nfs0:\r\n%s\r\nreset -s\r\n' "$cmdline" >"$dir/startup.nsh"
+}
+
+# ot_boot DIR: boots OVMF on DIR/fat with COM1 and COM2 captured to
+# DIR/com1.log and DIR/com2.log. Returns QEMU's status (124: time limit).
+ot_boot() {
+  local dir=$1
+  cp "$OVMF_VARS" "$dir/vars.fd"
+  rm -f "$dir/com1.log" "$dir/com2.log"
+  timeout "$OT_BOOT_TIMEOUT" qemu-system-x86_64 \
+    -machine pc -m 256M -accel tcg -nic none -display none -vga none -no-reboot -monitor none \
+    -drive if=pflash,format=raw,unit=0,readonly=on,file="$OVMF_CODE" \
+    -drive if=pflash,format=raw,unit=1,file="$dir/vars.fd" \
+    -drive format=raw,file=fat:rw:"$dir/fat" \
+    -serial file:"$dir/com1.log" -serial file:"$dir/com2.log" \
+    >"$dir/qemu.log" 2>&1
+}
+
+# ot_driver_has_console: the driver is built with its own debug library (and
+# so its dual-UART console and EFI_DEBUG_MASK_PROTOCOL).
+ot_driver_has_console() {
+  grep -Eq '^[[:space:]]*DebugLib\|TolmVexaPkg/Library/DebugLib/' "$OT_ROOT/TolmVexaPkg/TolmVexaPkg.dsc"
+}

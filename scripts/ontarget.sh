@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause-Patent
+#
+# On-target tests: boots the driver in OVMF under QEMU with the stand-in
+# platform drivers and a simulated Vexa, one boot per scenario group, and
+# checks the results on both sides (the test application's verdicts, the
+# sync messages decoded on the host, the driver's console on COM1 and COM2).
+#
+#   scripts/ontarget.sh [--out DIR] [--no-build] [GROUP ...]
+#
+# GROUP: main (decline, publication, pending tasks, sync; the variable-policy
+# stand-in in front of OVMF's variable service) and refusal (OVMF's own
+# variable policy). Default: both, booted side by side.
+# Output: DIR/<group>/{com1.log,com2.log,fat/}, default build/ontarget.
+# Exit status 0 only when every check of every group passed.
+set -eo pipefail
+
+. "$(dirname "${BASH_SOURCE[0]}")/ontarget-common.sh"
+
+OUT="$OT_ROOT/build/ontarget"
+BUILD=1
+GROUPS_TO_RUN=()
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --out) OUT=$2; shift 2 ;;
+    --no-build) BUILD=0; shift ;;
+    main|refusal) GROUPS_TO_RUN+=("$1"); shift ;;
+    *) echo "usage: $0 [--out DIR] [--no-build] [main|refusal ...]" >&2; exit 2 ;;
+  esac
+done
+[ ${#GROUPS_TO_RUN[@]} -gt 0 ] || GROUPS_TO_RUN=(main refusal)
+
+ot_need qemu-system-x86_64 openssl python3 timeout
+[ "$BUILD" = 0 ] || "$OT_ROOT/scripts/build.sh" DEBUG
+
+NODIAG=""
+ot_driver_has_console || NODIAG="nodiag"
+
+mkdir -p "$OUT"
+OUT=$(cd "$OUT" && pwd)
+echo "[ontarget] certificates (openssl) -> $OUT/certs"
+ot_make_certs "$OUT/certs"
+
+start=$(date +%s)
+pids=()
+for g in "${GROUPS_TO_RUN[@]}"; do
+  mkdir -p "$OUT/$g"
+  ot_lay_fat "$OUT/$g/fat" DEBUG "$OUT/certs" "TolmVexaOnTargetTest.efi $g $NODIAG"
+  echo "[ontarget] $g: booting OVMF (limit ${OT_BOOT_TIMEOUT}s)"
+  ot_boot "$OUT/$g" &
+  pids+=($!)
+done
+
+status=0
+for i in "${!GROUPS_TO_RUN[@]}"; do
+  g=${GROUPS_TO_RUN[$i]}
+  rc=0
+  wait "${pids[$i]}" || rc=$?
+  if [ "$rc" = 124 ]; then
+    echo "[ontarget] $g: QEMU hit the ${OT_BOOT_TIMEOUT}s limit" >&2
+  elif [ "$rc" != 0 ]; then
+    echo "[ontarget] $g: QEMU failed ($rc): $(head -c 400 "$OUT/$g/qemu.log")" >&2
+  fi
+  echo "[ontarget] $g: results ($OUT/$g/com1.log)"
+  python3 "$OT_PY" check --group "$g" --dir "$OUT/$g" --certs "$OUT/certs" ${NODIAG:+--nodiag} || status=1
+done
+
+echo "[ontarget] $([ $status = 0 ] && echo PASSED || echo FAILED) in $(( $(date +%s) - start ))s: ${GROUPS_TO_RUN[*]}"
+exit $status
