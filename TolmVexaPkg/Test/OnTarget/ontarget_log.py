@@ -7,6 +7,7 @@ report.
   ontarget_log.py check  --group main|refusal --dir BOOTDIR --certs CERTDIR [--nodiag]
   ontarget_log.py report --dir BOOTDIR --certs CERTDIR
   ontarget_log.py perf   --dir BOOTDIR
+  ontarget_log.py selftest
 
 BOOTDIR holds com1.log and com2.log. The target's lines are:
   OT: CASE|PASS|FAIL <case>, OT:   ! <detail>, OT: PERF ..., "N passed, N failed"
@@ -266,7 +267,7 @@ def report(args):
             result = outcomes[i] if i < len(outcomes) else None
             became = ("Unknown request, skipped" if result and not result.group(1) else
                       "%s -> %s" % (result.group(1), result.group(2)) if result else "no outcome in the log")
-            print("  #%d  TaskType %d  %-36s %s%s" % (i + 1, task, what, "[invalid record] " if i + 1 in invalid else "", became))
+            print("  #%d  TaskType %d  %-40s %s%s" % (i + 1, task, what, "[invalid record] " if i + 1 in invalid else "", became))
         print("  HandlePendingTasks returned %s" %
               ("TRUE" if any("RESULT HandlePendingTasks default TRUE" in l for l in com1.lines) else "FALSE"))
 
@@ -330,17 +331,65 @@ def perf(args):
     return 0 if lines else 1
 
 
+def selftest(_args):
+    """The decoder and the log reader refuse what they must, or the host-side
+    checks prove nothing."""
+    der = bytes(range(40))
+    good = sync_message({1: der, 3: der[:7]}, (1, 3))
+    hostile = [
+        ("empty", b""),
+        ("wrong sub-command", b"\xA0" + good[1:]),
+        ("TotalSize one too large", good[:2] + (len(good) - 7).to_bytes(4, "little") + good[6:]),
+        ("CertCount one too many", good[:6] + (3).to_bytes(2, "little") + good[8:]),
+        ("CertCount one too few", good[:6] + (1).to_bytes(2, "little") + good[8:]),
+        ("record cut short", good[:2] + (len(good) - 9).to_bytes(4, "little") + good[6:-1]),
+        ("CertSize of 2^16 + n", good[:10] + (len(der) + 0x10000).to_bytes(4, "little") + good[14:]),
+    ]
+    failures = 0
+    try:
+        if decode_sync(good) != (len(good) - 8, 2, [(1, der), (3, der[:7])]) or \
+                decode_sync(EMPTY_SYNC) != (6, 1, [(1, b"")]):
+            raise ValueError("well-formed messages decode wrongly")
+    except ValueError as e:
+        print("FAIL well-formed: %s" % e)
+        failures += 1
+    for name, message in hostile:
+        try:
+            decode_sync(message)
+            print("FAIL %s: accepted" % name)
+            failures += 1
+        except ValueError:
+            pass
+    with tempfile.TemporaryDirectory() as d:
+        path = os.path.join(d, "com1.log")
+        open(path, "wb").write(
+            b"\x1b[0m@HEX a B 3\r\n@HEX a D 0000 0102\r\n@HEX a E\r\n"        # short
+            b"@HEX b B 2\r\n@HEX b D 0001 0102\r\n@HEX b E\r\n"                # offset gap
+            b"@HEX c B 2\r\n@HEX c D 0000 \x1b[1m0A0B\r\n@HEX c E\r\n"          # escapes inside
+            b"@HEX d B 1\r\n@HEX d D 0000 FF\r\n")                              # cut off
+        blobs = Log(path).blobs()
+        expected = {"c": b"\x0a\x0b"}
+        for tag in "abcd":
+            if (tag in expected) != isinstance(blobs.get(tag), bytes) or (tag in expected and blobs[tag] != expected[tag]):
+                print("FAIL hex dump %s: %r" % (tag, blobs.get(tag)))
+                failures += 1
+    print("selftest: %d hostile messages refused, %d failures" % (len(hostile), failures))
+    return 1 if failures else 0
+
+
 def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("command", choices=("check", "report", "perf"))
-    p.add_argument("--dir", required=True)
+    p.add_argument("command", choices=("check", "report", "perf", "selftest"))
+    p.add_argument("--dir")
     p.add_argument("--certs")
     p.add_argument("--group", choices=("main", "refusal"), default="main")
     p.add_argument("--nodiag", action="store_true")
     args = p.parse_args()
-    if args.command != "perf" and not args.certs:
+    if args.command != "selftest" and not args.dir:
+        p.error("--dir is required")
+    if args.command in ("check", "report") and not args.certs:
         p.error("--certs is required")
-    return {"check": check_group, "report": report, "perf": perf}[args.command](args)
+    return {"check": check_group, "report": report, "perf": perf, "selftest": selftest}[args.command](args)
 
 
 if __name__ == "__main__":

@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause-Patent
+#
+# Measurements (not a test): the sizes of the DEBUG and RELEASE driver images,
+# and the time each service takes on the target (OVMF under QEMU/TCG), read
+# from the time-stamp counter around each call by the on-target test
+# application. Three boots of the main scenario group:
+#   DEBUG, console on   the driver's debug level 0x80000042 (every message
+#                       written to both UARTs)
+#   DEBUG, quiet        debug level 0 in CMOS: the same image, console silent
+#   RELEASE             the RELEASE image, debug level 0 in CMOS
+# "transport" is the time spent inside the simulated Vexa (its console dump of
+# the sync message included); "driver" is the rest.
+#
+#   scripts/measure.sh [--out DIR]     (default build/measure)
+#
+# TCG emulates the CPU, so the times are those of this emulator on this
+# machine, good for comparing builds, not for predicting real hardware.
+set -eo pipefail
+
+. "$(dirname "${BASH_SOURCE[0]}")/ontarget-common.sh"
+
+OUT="$OT_ROOT/build/measure"
+[ "$1" != --out ] || OUT=$2
+ot_need qemu-system-x86_64 openssl python3 timeout
+"$OT_ROOT/scripts/build.sh" DEBUG RELEASE >/dev/null
+
+mkdir -p "$OUT"
+OUT=$(cd "$OUT" && pwd)
+ot_make_certs "$OUT/certs"
+
+echo "== Driver image sizes (TolmVexaHttpsBootCertMgmt.efi)"
+for t in DEBUG RELEASE; do
+  printf '  %-8s %6d bytes\n' "$t" "$(stat -c %s "$OT_BUILD/${t}_GCC5/X64/TolmVexaHttpsBootCertMgmt.efi")"
+done
+
+NODIAG=""
+ot_driver_has_console || NODIAG="nodiag"
+runs=("debug-console DEBUG main $NODIAG" "debug-quiet DEBUG main quiet $NODIAG" "release RELEASE main quiet $NODIAG")
+pids=()
+for r in "${runs[@]}"; do
+  set -- $r
+  name=$1 target=$2; shift 2
+  mkdir -p "$OUT/$name"
+  ot_lay_fat "$OUT/$name/fat" "$target" "$OUT/certs" "TolmVexaOnTargetTest.efi $*"
+  ot_boot "$OUT/$name" &
+  pids+=($!)
+done
+
+status=0
+for i in "${!runs[@]}"; do
+  set -- ${runs[$i]}
+  wait "${pids[$i]}" || status=1
+  echo
+  echo "== $1 ($2 image; $(grep -aEo '[0-9]+ passed, [0-9]+ failed' "$OUT/$1/com1.log" || echo 'no closing line'))"
+  python3 "$OT_PY" perf --dir "$OUT/$1" | sed 's/^/  /' || status=1
+done
+echo
+echo "Logs: $OUT/<run>/com1.log"
+exit $status
