@@ -821,7 +821,14 @@ ScenarioDecline (
   MasksBefore = CountHandles (&gEfiDebugMaskProtocolGuid);
   Env.Vexa->ClearTraffic (Env.Vexa);
   Status = StartVolumeImage (Env.Volume, Wide (DRIVER_FILE), &Image);
+  EFI_LOADED_IMAGE_PROTOCOL  *Loaded;
+
   Expect (Case, Status == EFI_UNSUPPORTED, "the image returned %r", Status);
+  Expect (
+    Case,
+    (Image == NULL) || EFI_ERROR (gBS->HandleProtocol (Image, &gEfiLoadedImageProtocolGuid, (VOID **)&Loaded)),
+    "the declined image is still loaded"
+    );
   Expect (Case, CountHandles (&gTolmVexaHttpsBootCertMgmtProtocolGuid) == 0, "the protocol is in the handle database");
   Expect (
     Case,
