@@ -226,6 +226,9 @@ def check_group(args):
             c.check("HandlePendingTasks: Validate Pending Task 3th record failed!" in text,
                     "main: invalid third record reported")
         else:
+            c.check("GetPendingTaskList: error status returned from the KIV command." in text and
+                    "Failed to sync Https certs to Vexa: (Not Found)." in text,
+                    "refusal: missing transport reported by both services")
             c.check(text.count("TolmUpdateHttpsCert: SetVariable returned (Security Violation)") == 2,
                     "refusal: both writes refused with Security Violation in the log")
             c.check("Fail to store Certificate 1 into flash: Security Violation!" in text and

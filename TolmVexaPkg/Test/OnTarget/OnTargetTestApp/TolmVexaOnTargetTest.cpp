@@ -10,8 +10,9 @@
   - main:    decline without platform information, decline on IsSimics,
              publication, then the pending-task and sync scenarios with the
              variable-policy layer in front of OVMF's variable service.
-  - refusal: the pending-task scenario against OVMF's own variable policy,
-             which refuses the driver's unsigned writes.
+  - refusal: both services without any KIV_PROTOCOL, then the pending-task
+             scenario against OVMF's own variable policy, which refuses the
+             driver's unsigned writes.
   - nodiag:  the driver is built without its own debug library, so no
              EFI_DEBUG_MASK_PROTOCOL is expected on its image handle.
   - quiet:   debug level 0 in CMOS, so the driver's console stays silent
@@ -700,7 +701,7 @@ ReportTime (
 {
   UINT64  Transport;
 
-  Transport = MIN (Env.Vexa->GetTransportTicks (Env.Vexa), Ticks);
+  Transport = (Env.Vexa != NULL) ? MIN (Env.Vexa->GetTransportTicks (Env.Vexa), Ticks) : 0;
   AsciiPrint (
     "OT: PERF %a %a us=%lu transport_us=%lu driver_us=%lu\r\n",
     Service,
@@ -1144,6 +1145,29 @@ ScenarioRefusal (
   ExpectTraffic (Case, Env, Traffic, ARRAY_SIZE (Traffic));
 }
 
+/**
+  Without KIV_PROTOCOL in the system: the pending-list exchange fails, so
+  nothing is pending, and the sync fails with the transport's EFI_NOT_FOUND.
+**/
+VOID
+ScenarioNoTransport (
+  IN CONST Environment  &Env
+  )
+{
+  TestCase    Case ("no transport: nothing pending, sync fails with Not Found");
+  EFI_STATUS  Status;
+  UINT8       Slot;
+
+  Expect (Case, TimedHandlePendingTasks (Env, "no-transport") == FALSE, "HandlePendingTasks returned TRUE");
+  Status = TimedSync (Env, "no-transport");
+  Expect (Case, Status == EFI_NOT_FOUND, "SyncHttpsCertToVEXA returned %r", Status);
+  for (Slot = 1; Slot <= SLOT_COUNT; Slot++) {
+    ExpectSlot (Case, Slot, NULL);
+  }
+
+  ExpectFlagLowered (Case);
+}
+
 // ---------------------------------------------------------------------------
 // Set-up
 // ---------------------------------------------------------------------------
@@ -1167,18 +1191,26 @@ HasWord (
   return FALSE;
 }
 
+BOOLEAN
+LoadVexa (
+  IN OUT TestCase     &Case,
+  IN OUT Environment  &Env,
+  IN     BOOLEAN      WithPolicyLayer
+  );
+
 /**
-  Loads the stand-ins the group needs and the scenario certificates.
+  Loads the scenario certificates and, if asked, the simulated Vexa and the
+  variable-policy layer.
 **/
 BOOLEAN
 SetUp (
   IN OUT TestCase     &Case,
   IN OUT Environment  &Env,
+  IN     BOOLEAN      WithVexa,
   IN     BOOLEAN      WithPolicyLayer
   )
 {
   EFI_STATUS  Status;
-  EFI_HANDLE  Image;
   UINT8       Slot;
   CHAR16      Name[16];
 
@@ -1191,6 +1223,23 @@ SetUp (
 
     AsciiPrint ("OT: CERT %d %u bytes\r\n", Slot, (UINT32)Env.Cert[Slot].Size);
   }
+
+  return !WithVexa || LoadVexa (Case, Env, WithPolicyLayer);
+}
+
+/**
+  Loads the simulated Vexa (KIV_PROTOCOL) and, if asked, the variable-policy
+  layer.
+**/
+BOOLEAN
+LoadVexa (
+  IN OUT TestCase     &Case,
+  IN OUT Environment  &Env,
+  IN     BOOLEAN      WithPolicyLayer
+  )
+{
+  EFI_STATUS  Status;
+  EFI_HANDLE  Image;
 
   Status = StartVolumeImage (Env.Volume, Wide (L"VexaKivSim.efi"), &Image);
   if (!Expect (Case, !EFI_ERROR (Status), "VexaKivSim.efi: %r", Status)) {
@@ -1251,7 +1300,7 @@ RunMainGroup (
 
   {
     TestCase  Case ("set-up: stand-ins and certificates");
-    if (!SetUp (Case, Env, TRUE)) {
+    if (!SetUp (Case, Env, TRUE, TRUE)) {
       return;
     }
   }
@@ -1285,14 +1334,22 @@ RunRefusalGroup (
   )
 {
   {
-    TestCase  Case ("set-up: stand-ins and certificates (no policy layer)");
-    if (!SetUp (Case, Env, FALSE) || !LoadPlatformInfo (Case, Env, 0)) {
+    TestCase  Case ("set-up: certificates and platform information, no transport yet");
+    if (!SetUp (Case, Env, FALSE, FALSE) || !LoadPlatformInfo (Case, Env, 0)) {
       return;
     }
   }
 
   if (!ScenarioPublication (Env)) {
     return;
+  }
+
+  ScenarioNoTransport (Env);
+  {
+    TestCase  Case ("set-up: simulated Vexa (no policy layer)");
+    if (!LoadVexa (Case, Env, FALSE)) {
+      return;
+    }
   }
 
   ScenarioRefusal (Env);
