@@ -15,7 +15,8 @@
 #   scripts/measure.sh [--out DIR]     (default build/measure)
 #
 # TCG emulates the CPU, so the times are those of this emulator on this
-# machine, good for comparing builds, not for predicting real hardware.
+# machine, good for comparing builds, not for predicting real hardware; each
+# number is one call, and a first call also pays for TCG translating the code.
 set -eo pipefail
 
 . "$(dirname "${BASH_SOURCE[0]}")/ontarget-common.sh"
@@ -37,20 +38,16 @@ done
 NODIAG=""
 ot_driver_has_console || NODIAG="nodiag"
 runs=("debug-console DEBUG main $NODIAG" "debug-quiet DEBUG main quiet $NODIAG" "release RELEASE main quiet $NODIAG")
-pids=()
+# One boot at a time: TCG boots side by side compete for the CPU and
+# distort each other's times.
+status=0
 for r in "${runs[@]}"; do
   set -- $r
   name=$1 target=$2; shift 2
   mkdir -p "$OUT/$name"
   ot_lay_fat "$OUT/$name/fat" "$target" "$OUT/certs" "TolmVexaOnTargetTest.efi $*"
-  ot_boot "$OUT/$name" &
-  pids+=($!)
-done
-
-status=0
-for i in "${!runs[@]}"; do
-  set -- ${runs[$i]}
-  wait "${pids[$i]}" || status=1
+  ot_boot "$OUT/$name" || status=1
+  set -- $r
   echo
   echo "== $1 ($2 image; $(grep -aEo '[0-9]+ passed, [0-9]+ failed' "$OUT/$1/com1.log" || echo 'no closing line'))"
   python3 "$OT_PY" perf --dir "$OUT/$1" | sed 's/^/  /' || status=1
