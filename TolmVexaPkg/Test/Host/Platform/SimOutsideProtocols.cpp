@@ -127,6 +127,10 @@ SimKivSendCommand (
     Request.Bytes.assign (RequestBuffer, RequestBuffer + RequestBufferSize);
   }
 
+  if (Fake.OnRequest) {
+    Fake.OnRequest (Request);
+  }
+
   // Pick the answer: queued first, then by sub-command and slot, then by sub-command.
   std::optional<KivAnswer>  Answer;
   if (!Fake.mQueue.empty ()) {

@@ -78,6 +78,7 @@ Reset (
   Kiv.mKeyed.clear ();
   Kiv.mRequests.clear ();
   Kiv.UnscriptedIsFailure = true;
+  Kiv.OnRequest           = nullptr;
 
   Internal::BuildBootServices (&mBootServices);
   Internal::BuildRuntimeServices (&mRuntimeServices);

@@ -876,6 +876,10 @@ public:
   /// EFI_DEVICE_ERROR.
   bool    UnscriptedIsFailure = true;
 
+  /// Runs on every request before it is answered (for example, to look at the
+  /// platform's state while the transport holds the call).
+  std::function<void (const KivRequest &)>  OnRequest;
+
   const std::vector<KivRequest> &
   Requests (
     ) const { return mRequests; }
