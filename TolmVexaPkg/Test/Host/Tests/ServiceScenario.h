@@ -370,18 +370,19 @@ using Messages = std::vector<Message>;
 
 ///
 /// The recorded messages, made independent of source lines and addresses:
-/// "Name(123): " becomes "Name(L): ", a 16-digit address becomes "<ptr>".
+/// "Name(123): " becomes "Name(L): ", an address printed with %p in
+/// parentheses becomes "(<ptr>)".
 ///
 inline Messages
 Log (
   )
 {
   static const std::regex  Line ("^([A-Za-z_0-9]+)\\([0-9]+\\): ");
-  static const std::regex  Address ("[0-9A-F]{16}");
+  static const std::regex  Address ("\\([0-9A-F]{8,16}\\)");
   Messages                 All;
 
   for (const auto &M : Sim::DebugLog ().Messages) {
-    All.push_back ({ M.Level, std::regex_replace (std::regex_replace (M.Text, Line, "$1(L): "), Address, "<ptr>") });
+    All.push_back ({ M.Level, std::regex_replace (std::regex_replace (M.Text, Line, "$1(L): "), Address, "(<ptr>)") });
   }
 
   return All;
