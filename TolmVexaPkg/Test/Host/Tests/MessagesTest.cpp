@@ -201,7 +201,6 @@ TEST (PendingList, RequestIsSixBytesOfQueryCommand) {
   GetPendingTaskList (&List, &ListSize);
 
   ASSERT_EQ (Sim::Vexa ().Requests ().size (), 1u);
-  EXPECT_EQ (Sim::Vexa ().Requests ()[0].Command, KIV_CMD_HTTPS_CERT_QUERY);
   EXPECT_EQ (Sim::Vexa ().Requests ()[0].Command, 0x809D);
   EXPECT_EQ (Sim::Vexa ().Requests ()[0].RequestSize, 6u);
   EXPECT_EQ (Sim::Vexa ().Requests ()[0].Bytes, (Bytes{ 0xA0, 0x00, 0x00, 0x00, 0x00, 0x00 }));
