@@ -244,6 +244,16 @@ struct ReadCase {
   uint64_t                   Allocations;
 };
 
+/// Test names and ctest listings show the case name, not the raw bytes.
+void
+PrintTo (
+  const ReadCase  &Case,
+  std::ostream  *Out
+  )
+{
+  *Out << Case.Name;
+}
+
 void
 PutSlot (
   UINT8        Slot,
@@ -568,6 +578,16 @@ struct RefusedCase {
   EFI_STATUS                Expected;
   bool                      Written;       ///< SetVariable was reached
 };
+
+/// Test names and ctest listings show the case name, not the raw bytes.
+void
+PrintTo (
+  const RefusedCase  &Case,
+  std::ostream  *Out
+  )
+{
+  *Out << Case.Name;
+}
 
 std::vector<RefusedCase>
 RefusedCases (

@@ -115,6 +115,16 @@ struct PendingCase {
   Bytes             List;           ///< the copy handed out (empty: NULL)
 };
 
+/// Test names and ctest listings show the case name, not the raw bytes.
+void
+PrintTo (
+  const PendingCase  &Case,
+  std::ostream  *Out
+  )
+{
+  *Out << Case.Name;
+}
+
 std::vector<PendingCase>
 PendingCases (
   )
@@ -282,6 +292,16 @@ struct ImportCase {
   const char        *Error;          ///< the one DEBUG_ERROR message, or nullptr on success
 };
 
+/// Test names and ctest listings show the case name, not the raw bytes.
+void
+PrintTo (
+  const ImportCase  &Case,
+  std::ostream  *Out
+  )
+{
+  *Out << Case.Name;
+}
+
 std::vector<ImportCase>
 ImportRefusals (
   )
@@ -447,6 +467,16 @@ struct SyncCase {
   EFI_STATUS        Expected;
   const char        *Info;
 };
+
+/// Test names and ctest listings show the case name, not the raw bytes.
+void
+PrintTo (
+  const SyncCase  &Case,
+  std::ostream  *Out
+  )
+{
+  *Out << Case.Name;
+}
 
 class SyncSend : public ::testing::TestWithParam<SyncCase> {};
 
