@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause-Patent
+#
+# Every test of TolmVexaPkg, from a clean clone:
+#   1. scripts/setup.sh    Debian packages, EDK II source, BaseTools (needs root the first time);
+#   2. scripts/build.sh    the driver with EDK II's own build, DEBUG and RELEASE;
+#   3. the CTest project TolmVexaPkg/Test configured and built into build/;
+#   4. ctest: host tests, image checks and, where present, the on-target suite.
+# Exits non-zero on any failure; ends with ctest's summary.
+set -eo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+BUILD="$ROOT/build"
+cd "$ROOT"
+
+stage() { printf '[test] %s\n' "$*"; }
+fail()  { printf '[test] FAILED: %s\n' "$*" >&2; exit 1; }
+
+stage "setup (scripts/setup.sh)"
+bash scripts/setup.sh || fail "setup"
+
+stage "EDK II build, DEBUG and RELEASE (scripts/build.sh)"
+bash scripts/build.sh DEBUG RELEASE || fail "EDK II build"
+
+mkdir -p "$BUILD"
+stage "configure the test project into build/"
+cmake -S TolmVexaPkg/Test -B "$BUILD" -G Ninja -DEDK2_DIR="$ROOT/.deps/edk2" >"$BUILD/configure.log" 2>&1 \
+  || { tail -n 30 "$BUILD/configure.log" >&2; fail "cmake configure (see build/configure.log)"; }
+
+stage "build the tests"
+cmake --build "$BUILD" -j"$(nproc)" >"$BUILD/build.log" 2>&1 \
+  || { grep -E 'error|FAILED' -A3 "$BUILD/build.log" | head -n 60 >&2; fail "test build (see build/build.log)"; }
+
+stage "run the tests (ctest)"
+ctest --test-dir "$BUILD" --output-on-failure -j"$(nproc)"
