@@ -213,6 +213,21 @@ PendingCases (
       }
     },
     {
+      // A skipped record does not end the pass: the next one is applied.
+      "UnknownOperationThenDelete",
+      [] {
+        StoreBefore ();
+        Sim::Vexa ().Answer (0xA0, List ({ 0x09, 0x01, 0x00, 0x00, 0x00, 0x00, 0x09, 0x02, 0xAB, 0x00, 0x00, 0x00 }));
+      },
+      TRUE, "+D2-",
+      [] { return SlotState { StoredValue (kOldCert), std::nullopt, std::nullopt, std::nullopt }; },
+      { kPendingListRequest },
+      [] {
+        return ListFetched (18, 12) + RecordInvalid (1) + FirstOperation (0x00) +
+               Messages { { ERR, "HandlePendingTasks(L): Unknown request from Vexa\n" } } + Deleted (2);
+      }
+    },
+    {
       "WrongTaskTypeIsStillApplied",
       [] { StoreBefore (); Sim::Vexa ().Answer (0xA0, List ({ 0x05, 0x01, 0xAB, 0x00, 0x00, 0x00 })); },
       TRUE, "+D1-",
