@@ -72,6 +72,16 @@ struct PendingCase {
   std::function<Messages ()>  Log;
 };
 
+/// Test names and ctest listings show the case name, not the raw bytes.
+void
+PrintTo (
+  const PendingCase  &Case,
+  std::ostream  *Out
+  )
+{
+  *Out << Case.Name;
+}
+
 SlotState
 Unchanged (
   )

@@ -22,6 +22,16 @@ struct SyncCase {
   std::function<Messages ()>  Log;
 };
 
+/// Test names and ctest listings show the case name, not the raw bytes.
+void
+PrintTo (
+  const SyncCase  &Case,
+  std::ostream  *Out
+  )
+{
+  *Out << Case.Name;
+}
+
 const Bytes  kCert310 = Cert (310, 0x11);
 const Bytes  kCert400 = Cert (400, 0x22);
 const Bytes  kCertA   = Cert (100, 0x31);
