@@ -128,7 +128,11 @@ GetPendingTaskList (
     return;
   }
 
-  if (Response.Size < sizeof (PENDING_LIST_RESPONSE_HEADER)) {
+  //
+  // A transport that claims a size but hands out no buffer has, for us, sent
+  // nothing to read.
+  //
+  if ((Response.Buffer == NULL) || (Response.Size < sizeof (PENDING_LIST_RESPONSE_HEADER))) {
     DEBUG ((DEBUG_ERROR, "GetPendingTaskList: response buffer size too small.\n"));
     return;
   }
@@ -202,7 +206,7 @@ GetImportCert (
     return EFI_INVALID_PARAMETER;
   }
 
-  if (Response.Size < sizeof (IMPORT_CERT_HEADER)) {
+  if ((Response.Buffer == NULL) || (Response.Size < sizeof (IMPORT_CERT_HEADER))) {
     DEBUG ((DEBUG_ERROR, "%a(%d): Incorrect response buffer size.\n", __FUNCTION__, __LINE__));
     return EFI_INVALID_PARAMETER;
   }

@@ -101,6 +101,19 @@ NoBuffer (
   return A;
 }
 
+/// A transport breaking its contract: success and a size, but no buffer.
+Sim::KivAnswer
+SizeWithoutBuffer (
+  UINT32  Size
+  )
+{
+  Sim::KivAnswer  A;
+
+  A.NoBuffer     = true;
+  A.SizeOverride = Size;
+  return A;
+}
+
 // ===========================================================================
 // GetPendingTaskList (0xA0)
 // ===========================================================================
@@ -144,6 +157,7 @@ PendingCases (
     { "CompletionAndError",        Raw (Good, EFI_TIMEOUT, 0xFF),                StatusMsg, 0, {} },
     { "EmptyResponse",             Raw ({}),                                     ShortMsg,  0, {} },
     { "FiveBytes",                 Raw ({ 0xA0, 0x00, 0x00, 0x00, 0x00 }),       ShortMsg,  0, {} },
+    { "SizeWithoutBuffer",         SizeWithoutBuffer (18),                       ShortMsg,  0, {} },
     { "SubCommandA2",              Raw ({ 0xA2, 0x00, 0x00, 0x00, 0x00, 0x00 }), CmdMsg,    0, {} },
     { "SubCommandA1",              Raw (Concat ({ 0xA1, 0x00, 0x0C, 0x00, 0x00, 0x00 }, kTwoRecords)), CmdMsg, 0, {} },
     { "DeclaresOneInSixBytes",     Raw ({ 0xA0, 0x00, 0x01, 0x00, 0x00, 0x00 }), ListMsg,   0, {} },
@@ -316,6 +330,7 @@ ImportRefusals (
     { "TransportErrorWithBuffer", Raw (Good, EFI_DEVICE_ERROR),                 Failed },
     { "CompletionC1",             Raw (Good, EFI_SUCCESS, 0xC1),                Failed },
     { "EmptyResponse",            Raw ({}),                                     BadSize },
+    { "SizeWithoutBuffer",        SizeWithoutBuffer (8 + kDerSize),             BadSize },
     { "SevenBytes",               Raw ({ 0xA2, 0x00, 0x05, 0x00, 0x00, 0x00, 0x02 }), BadSize },
     { "SubCommandA0",             Raw (Concat (ImportHeader (0xA0, kDerSize, kSlot, 0), kDer)), BadSub },
     { "Size65536PlusN",           Raw (Concat (ImportHeader (0xA2, 0x10000 + kDerSize, kSlot, 0), kDer)),
