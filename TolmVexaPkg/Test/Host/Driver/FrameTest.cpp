@@ -91,6 +91,7 @@ TEST (SupportLevelGate, AProviderWithoutARecordMakesTheDriverDecline) {
 
   for (const auto &C : Cases) {
     SCOPED_TRACE (C.What);
+    Sim::CheckAtEnd ();
     Sim::Reset ();
     Sim::PlatformInfo ().Install ();
     Sim::PlatformInfo ().Fail (C.Status);
