@@ -18,8 +18,11 @@ Set-up steps that the driver never relies on may follow, never precede. The
 clean-up after a failed entry must be the debug library's destructor alone.
 
 Usage:
-  check-constructor-order.py AUTOGEN_C [AUTOGEN_C ...]
-  check-constructor-order.py --build-dir BUILD_ROOT TARGET [TARGET ...]
+  check-constructor-order.py [--skip-missing] AUTOGEN_C [AUTOGEN_C ...]
+  check-constructor-order.py [--skip-missing] --build-dir BUILD_ROOT TARGET [TARGET ...]
+
+With --skip-missing, files that do not exist (targets not built yet) are
+left out, and the exit code is 77 when none exists.
 """
 
 import os
@@ -73,6 +76,9 @@ def check(path):
 
 
 def main(argv):
+    skip_missing = bool(argv) and argv[0] == "--skip-missing"
+    if skip_missing:
+        argv = argv[1:]
     if len(argv) >= 2 and argv[0] == "--build-dir":
         paths = [os.path.join(argv[1], "%s_GCC5" % target, DRIVER_AUTOGEN) for target in argv[2:]]
     else:
@@ -80,6 +86,13 @@ def main(argv):
     if not paths:
         print(__doc__.strip(), file=sys.stderr)
         return 2
+    if skip_missing:
+        missing = [path for path in paths if not os.path.isfile(path)]
+        for path in missing:
+            print("[constructor-order] not built, skipped: %s" % path)
+        paths = [path for path in paths if path not in missing]
+        if not paths:
+            return 77
 
     problems = []
     for path in paths:

@@ -1,0 +1,63 @@
+# SPDX-License-Identifier: BSD-2-Clause-Patent
+#
+# Diagnostics: the driver's own DebugLib and dual-UART SerialPortLib on the
+# simulated platform, the legacy device models they drive, the start-up of the
+# whole image through MdePkg's real UefiDriverEntryPoint, the poll-count
+# measurement, and the check of the firmware build's constructor order.
+# Included from CMakeLists.txt.
+
+# --- Device models on the port bus: 16550 UARTs, CMOS, Super I/O ------------
+add_library(tolm_device_models STATIC Platform/Devices/LegacyDevices.cpp)
+tolm_host_unit(tolm_device_models)
+target_compile_options(tolm_device_models PRIVATE -Wall -Wextra -Wno-unused-parameter)
+target_link_libraries(tolm_device_models PUBLIC GTest::gtest)
+
+# --- The driver's DebugLib and SerialPortLib, compiled as firmware C++ -------
+add_library(tolm_diagnostics_libs STATIC
+  "${TOLM_PKG_DIR}/Library/DebugLib/DebugLib.cpp"
+  "${TOLM_PKG_DIR}/Library/DebugLib/DebugErrorLevel.cpp"
+  "${TOLM_PKG_DIR}/Library/SerialPortLib/SerialPortLib.cpp"
+  "${TOLM_PKG_DIR}/Library/SerialPortLib/PlatformHookLib.cpp")
+tolm_host_unit(tolm_diagnostics_libs)
+target_compile_options(tolm_diagnostics_libs PRIVATE
+  -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-use-cxa-atexit -Wno-write-strings
+  -Wall -Werror -Wno-unused-parameter
+  "SHELL:-include TolmVexaCxx.h" "SHELL:-include HostGuids.h")
+
+tolm_add_host_test(diagnostics_tests
+  DEBUG_LIB tolm_diagnostics_libs
+  LIBRARIES tolm_device_models
+  SOURCES
+    Tests/SerialPortTest.cpp
+    Tests/DiagnosticsDebugLibTest.cpp
+    Tests/DiagnosticsStartUpTest.cpp
+    Tests/DeviceModelTest.cpp
+    "${EDK2_DIR}/MdePkg/Library/UefiDriverEntryPoint/DriverEntryPoint.c")
+# Counts how often the debug library formats a message.
+target_link_options(diagnostics_tests PRIVATE "LINKER:--wrap=AsciiVSPrint")
+
+# --- Measurement (not a test): LSR polls per byte for 4 KiB of log ----------
+add_executable(serial_poll_measure Tests/SerialPollMeasure.cpp)
+tolm_host_unit(serial_poll_measure)
+target_include_directories(serial_poll_measure PRIVATE "${TOLM_DRIVER_DIR}")
+target_link_libraries(serial_poll_measure PRIVATE
+  "$<LINK_GROUP:RESCAN,tolm_device_models,tolm_sim_platform,tolm_diagnostics_libs,tolm_edk2_host>"
+  GTest::gmock GTest::gtest)
+
+# --- The firmware build's library set-up order ------------------------------
+# Checks the AutoGen.c of every target scripts/build.sh has built (skipped when
+# none is there yet), and proves on fixtures that the check can fail.
+set(TOLM_CONSTRUCTOR_CHECK "${TOLM_REPO_DIR}/scripts/check-constructor-order.py")
+add_test(NAME constructor_order_firmware_build
+  COMMAND Python3::Interpreter "${TOLM_CONSTRUCTOR_CHECK}" --skip-missing
+          --build-dir "${TOLM_REPO_DIR}/.deps/workspace/Build/TolmVexaPkg" DEBUG RELEASE)
+set_tests_properties(constructor_order_firmware_build PROPERTIES SKIP_RETURN_CODE 77)
+add_test(NAME constructor_order_accepts_required_order
+  COMMAND Python3::Interpreter "${TOLM_CONSTRUCTOR_CHECK}"
+          "${TOLM_HOST_DIR}/Tests/Fixtures/AutoGenRequiredOrder.c")
+foreach(bad BootServicesFirst NoDestructor ConsoleBeforeErrorLevel)
+  add_test(NAME constructor_order_rejects_${bad}
+    COMMAND Python3::Interpreter "${TOLM_CONSTRUCTOR_CHECK}"
+            "${TOLM_HOST_DIR}/Tests/Fixtures/AutoGen${bad}.c")
+  set_tests_properties(constructor_order_rejects_${bad} PROPERTIES WILL_FAIL TRUE)
+endforeach()
