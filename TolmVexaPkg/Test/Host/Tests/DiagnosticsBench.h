@@ -152,6 +152,15 @@ public:
     Header->HobLength = 48;
   }
 
+  /// A HOB of another type whose length field is 0: a corrupt list.
+  void
+  AddZeroLengthHob (
+    )
+  {
+    AddOtherHob ();
+    reinterpret_cast<EFI_HOB_GENERIC_HEADER *>(mBytes.data () + mBytes.size () - 48)->HobLength = 0;
+  }
+
   void
   Publish (
     )

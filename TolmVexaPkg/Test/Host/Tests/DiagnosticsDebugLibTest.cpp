@@ -137,6 +137,23 @@ TEST (DebugLibErrorLevel, NoHobListAndZeroCmosLeaveTheConsoleSilent) {
   EXPECT_EQ (4u, Bench.Cmos.DataReads.size ());
 }
 
+TEST (DebugLibErrorLevel, ZeroLengthHobEndsTheWalkAndCmosDecides) {
+  Diag::Bench   Bench;
+  Diag::HobList Hobs;
+
+  // Without a guard the walk would stay on the zero-length HOB for ever; the
+  // level HOB behind it cannot be reached.
+  Bench.SetCmosLevel (0x80000000);
+  Hobs.AddOtherHob ();
+  Hobs.AddZeroLengthHob ();
+  Hobs.AddGuidHob (gEfiGenericVariableGuid, LevelBytes (0x2));
+  Hobs.Publish ();
+
+  EXPECT_EQ (EFI_SUCCESS, Bench.RunErrorLevelConstructor ());
+  EXPECT_EQ (0x80000000u, CurrentMask (Bench));
+  EXPECT_EQ (4u, Bench.Cmos.DataReads.size ());
+}
+
 TEST (DebugLibErrorLevel, SettlesOnlyAtOrBelowTplCallback) {
   struct {
     EFI_TPL    ConstructorTpl;
