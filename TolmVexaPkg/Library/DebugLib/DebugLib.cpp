@@ -124,8 +124,8 @@ DebugVPrint (
   DebugRouteMessage (
     ErrorLevel,
     [&](CHAR8 *Buffer) -> UINTN {
-    return AsciiVSPrint (Buffer, TOLM_DEBUG_MESSAGE_BUFFER_SIZE, Format, VaListMarker);
-  }
+      return AsciiVSPrint (Buffer, TOLM_DEBUG_MESSAGE_BUFFER_SIZE, Format, VaListMarker);
+    }
     );
 }
 
@@ -156,8 +156,8 @@ DebugBPrint (
   DebugRouteMessage (
     ErrorLevel,
     [&](CHAR8 *Buffer) -> UINTN {
-    return AsciiBSPrint (Buffer, TOLM_DEBUG_MESSAGE_BUFFER_SIZE, Format, BaseListMarker);
-  }
+      return AsciiBSPrint (Buffer, TOLM_DEBUG_MESSAGE_BUFFER_SIZE, Format, BaseListMarker);
+    }
     );
 }
 
