@@ -32,4 +32,5 @@ cmake --build "$BUILD" -j"$(nproc)" >"$BUILD/build.log" 2>&1 \
   || { grep -E 'error|FAILED' -A3 "$BUILD/build.log" | head -n 60 >&2; fail "test build (see build/build.log)"; }
 
 stage "run the tests (ctest)"
-ctest --test-dir "$BUILD" --output-on-failure -j"$(nproc)"
+# A hung test fails after ten minutes instead of holding the run.
+ctest --test-dir "$BUILD" --output-on-failure --timeout 600 -j"$(nproc)"

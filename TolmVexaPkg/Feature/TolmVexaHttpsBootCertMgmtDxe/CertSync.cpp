@@ -136,7 +136,7 @@ SyncHttpsCertToVEXA (
         "%a(%d): Failed to get cert (0x%x) of HTTP dev (%d) to sync to Vexa (%r).\n",
         __FUNCTION__,
         __LINE__,
-        (UINTN)CertData.Get (),
+        (UINT32)(UINTN)CertData.Get (),
         CertNum,
         Status
         ));
