@@ -105,13 +105,68 @@ TEST (PoolDetectors, ForeignPointersAreCaught) {
 TEST (PoolDetectors, OverrunAndWriteAfterFreeAreCaught) {
   UINT8  *Block = static_cast<UINT8 *>(AllocatePool (10));
 
+  // The pool's own checks, behind AddressSanitizer's back (the next test
+  // shows the sanitizer catching the same accesses as they happen).
+  ASAN_UNPOISON_MEMORY_REGION (Block + 10, 1);
   Block[10] = 0;
   EXPECT_NONFATAL_FAILURE (gBS->FreePool (Block), "buffer overrun");
 
   UINT8  *Other = static_cast<UINT8 *>(AllocatePool (10));
   gBS->FreePool (Other);
+  ASAN_UNPOISON_MEMORY_REGION (Other + 3, 1);
   Other[3] = 1;
   EXPECT_NONFATAL_FAILURE (Sim::Pool ().ReportLeaks (), "write after free: byte 3");
+}
+
+//
+// Under AddressSanitizer a one-byte read past any pool block (a response the
+// Vexa allocated included) or of a released block ends the process with a
+// report; each access runs in a child.
+//
+TEST (PoolDetectors, OverReadOfAPoolBlockIsReported) {
+  if (!SIM_ADDRESS_SANITIZER) {
+    GTEST_SKIP () << "built without AddressSanitizer (TOLM_HOST_SANITIZERS=OFF)";
+  }
+
+  volatile UINT8  Sink  = 0;
+  UINT8           *Block = static_cast<UINT8 *>(AllocatePool (13));
+
+  ASSERT_NE (Block, nullptr);
+  Sink = Block[12];
+  EXPECT_DEATH (Sink = Block[13], "AddressSanitizer: use-after-poison");
+  EXPECT_DEATH (Sink = Block[13 + Sim::PoolState::GuardBytes - 1], "AddressSanitizer: use-after-poison");
+
+  UINT8   Request[6] = { 0xA0 };
+  UINT8   *Response  = nullptr;
+  UINT32  Size       = 0;
+  UINT16  Completion = 0;
+
+  Sim::Vexa ().Install ();
+  Sim::Vexa ().Answer (0xA0, Sim::VexaFake::PendingList ({}));
+  ASSERT_EQ (Sim::Vexa ().Interface ()->SendCommand (Sim::Vexa ().Interface (), 0x809D, Request, 6, &Response, &Size, &Completion), EFI_SUCCESS);
+  ASSERT_EQ (Size, 6U);
+  Sink = Response[Size - 1];
+  EXPECT_DEATH (Sink = Response[Size], "AddressSanitizer: use-after-poison");
+
+  FreePool (Response);
+  FreePool (Block);
+  EXPECT_DEATH (Sink = Block[0], "AddressSanitizer: use-after-poison");
+  (void)Sink;
+}
+
+//
+// UndefinedBehaviorSanitizer does not recover: the first finding ends the run.
+//
+TEST (PoolDetectors, UndefinedBehaviourEndsTheRun) {
+  if (!TOLM_HOST_SANITIZERS) {
+    GTEST_SKIP () << "built without the sanitizers (TOLM_HOST_SANITIZERS=OFF)";
+  }
+
+  volatile INT32  Shift = 32;
+  volatile UINT32  Sink  = 0;
+
+  EXPECT_DEATH (Sink = 1U << Shift, "runtime error: shift exponent 32");
+  (void)Sink;
 }
 
 TEST (PoolBehaviour, FreshBlocksHoldGarbageUnlessZeroed) {

@@ -29,6 +29,20 @@
 
 #include <gtest/gtest.h>
 
+//
+// AddressSanitizer (CMake option TOLM_HOST_SANITIZERS): the pool poisons the
+// guard behind every block and every quarantined block, so reading them is
+// reported. Without it the poisoning macros do nothing.
+//
+#if defined (__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define SIM_ADDRESS_SANITIZER  1
+#else
+#define SIM_ADDRESS_SANITIZER  0
+#define ASAN_POISON_MEMORY_REGION(Address, Size)    ((void)(Address), (void)(Size))
+#define ASAN_UNPOISON_MEMORY_REGION(Address, Size)  ((void)(Address), (void)(Size))
+#endif
+
 #include <TolmVexaCxx.h>
 #include <HostGuids.h>
 
@@ -109,6 +123,8 @@ struct PoolBlock {
 /// followed by guard bytes that are checked on FreePool and at the end of the
 /// test. FreePool of an unknown pointer, a pointer inside a block, NULL or a
 /// block already freed is a test failure and answers EFI_INVALID_PARAMETER.
+/// Under AddressSanitizer the guard bytes and the quarantined blocks are
+/// poisoned: any access to them, a read included, ends the test with a report.
 ///
 class PoolState {
 public:

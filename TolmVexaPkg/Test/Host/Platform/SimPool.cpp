@@ -3,7 +3,10 @@
   blocks filled with garbage, guard bytes behind every block, freed blocks kept
   in quarantine (filled with a pattern) until the next reset so that a double
   free is always recognised and a write after free is seen, and allocation
-  failures on demand.
+  failures on demand. Under AddressSanitizer the guard bytes and the
+  quarantined blocks are poisoned, so a read past the end of a block or after
+  its release is reported too; the pool lifts the poison only where it looks
+  at those bytes itself.
 
   SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
@@ -49,6 +52,19 @@ Describe (
   }
 
   return Out.str ();
+}
+
+///
+/// Hands a block (with its guard) back to the C library, poison lifted.
+///
+void
+Release (
+  const void  *Address,
+  size_t      Size
+  )
+{
+  ASAN_UNPOISON_MEMORY_REGION (Address, Size + PoolState::GuardBytes);
+  free (const_cast<void *>(Address));
 }
 
 } // namespace
@@ -119,15 +135,19 @@ PoolState::GuardIntact (
   const Block  &B
   ) const
 {
-  const UINT8  *Guard = static_cast<const UINT8 *>(Address) + B.Size;
+  const UINT8  *Guard  = static_cast<const UINT8 *>(Address) + B.Size;
+  bool         Intact = true;
 
+  ASAN_UNPOISON_MEMORY_REGION (Guard, GuardBytes);
   for (size_t Index = 0; Index < GuardBytes; Index++) {
     if (Guard[Index] != GUARD_BYTE) {
-      return false;
+      Intact = false;
+      break;
     }
   }
 
-  return true;
+  ASAN_POISON_MEMORY_REGION (Guard, GuardBytes);
+  return Intact;
 }
 
 EFI_STATUS
@@ -163,6 +183,7 @@ PoolState::Allocate (
 
   memset (Raw, GarbageByte, Size);
   memset (Raw + Size, GUARD_BYTE, GuardBytes);
+  ASAN_POISON_MEMORY_REGION (Raw + Size, GuardBytes);
   mLive[Raw] = Block { Size, Type, mAttempts, Tag };
   *Buffer    = Raw;
   return EFI_SUCCESS;
@@ -209,6 +230,7 @@ PoolState::Free (
 
   mFrees++;
   memset (Buffer, FREED_BYTE, It->second.Size);
+  ASAN_POISON_MEMORY_REGION (Buffer, It->second.Size + GuardBytes);
   mFreed[Buffer] = It->second.Size;
   mLive.erase (It);
   return EFI_SUCCESS;
@@ -237,6 +259,7 @@ PoolState::ReportLeaks (
 
   for (const auto &Entry : mFreed) {
     const UINT8  *Bytes = static_cast<const UINT8 *>(Entry.first);
+    ASAN_UNPOISON_MEMORY_REGION (Bytes, Entry.second + GuardBytes);
     for (size_t Index = 0; Index < Entry.second; Index++) {
       if (Bytes[Index] != FREED_BYTE) {
         std::ostringstream  Message;
@@ -250,12 +273,12 @@ PoolState::ReportLeaks (
   }
 
   for (const auto &Entry : mLive) {
-    free (const_cast<void *>(Entry.first));
+    Release (Entry.first, Entry.second.Size);
   }
 
   mLive.clear ();
   for (const auto &Entry : mFreed) {
-    free (const_cast<void *>(Entry.first));
+    Release (Entry.first, Entry.second);
   }
 
   mFreed.clear ();
@@ -267,11 +290,11 @@ PoolState::Clear (
   )
 {
   for (const auto &Entry : mLive) {
-    free (const_cast<void *>(Entry.first));
+    Release (Entry.first, Entry.second.Size);
   }
 
   for (const auto &Entry : mFreed) {
-    free (const_cast<void *>(Entry.first));
+    Release (Entry.first, Entry.second);
   }
 
   mLive.clear ();
