@@ -236,7 +236,7 @@ DeclaredAround (
     case 2:  return 0;
     case 3:  return 0xFFFFFFFF;
     case 4:  return 0x10000 + Real;
-    case 5:  return D.Byte () | ((UINT32)D.Byte () << 8) | ((UINT32)D.Byte () << 16) | ((UINT32)D.Byte () << 24);
+    case 5:  return Le32At (D.Noise (4), 0);
     default: return Real;
   }
 }
@@ -308,6 +308,7 @@ HostileList (
 {
   Sim::KivAnswer  A;
 
+  // (Braced lists evaluate left to right, so the draws keep their order.)
   A.Response = Cat ({ { 0xA0, D.Byte () }, Le32 (DeclaredAround (D, (UINT32)Body.size ())), Body });
   Spoil (D, A, 6);
   return A;
@@ -349,7 +350,9 @@ SomeStoredValue (
     return std::nullopt;
   }
 
-  return StoredValue (Cert (D.Between (1, 600), D.Byte ()));
+  UINT32  Length = D.Between (1, 600);
+
+  return StoredValue (Cert (Length, D.Byte ()));
 }
 
 /// Checks shared by every case: nothing asserted, the update flag gone.
