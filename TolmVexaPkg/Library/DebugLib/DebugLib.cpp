@@ -70,6 +70,30 @@ DebugRouteMessage (
   SerialPortWrite ((UINT8 *)Buffer, AsciiStrLen (Buffer));
 }
 
+/**
+  Checks a message's format string; a NULL one is reported as an assertion.
+  When the trap handler resumes there is nothing to print.
+
+  @param[in] Format  The format string.
+
+  @retval TRUE  The format can be used.
+**/
+BOOLEAN
+IsFormatUsable (
+  IN CONST CHAR8  *Format
+  )
+{
+  if (Format != NULL) {
+    return TRUE;
+  }
+
+  if (DebugAssertEnabled ()) {
+    DebugAssert (__FILE__, __LINE__, "Format != ((void *) 0)");
+  }
+
+  return FALSE;
+}
+
 } // namespace
 
 /**
@@ -110,14 +134,7 @@ DebugVPrint (
   IN  VA_LIST      VaListMarker
   )
 {
-  if (Format == NULL) {
-    if (DebugAssertEnabled ()) {
-      DebugAssert (__FILE__, __LINE__, "Format != ((void *) 0)");
-    }
-
-    //
-    // Resumed from the trap: there is nothing to print.
-    //
+  if (!IsFormatUsable (Format)) {
     return;
   }
 
@@ -145,11 +162,7 @@ DebugBPrint (
   IN  BASE_LIST    BaseListMarker
   )
 {
-  if (Format == NULL) {
-    if (DebugAssertEnabled ()) {
-      DebugAssert (__FILE__, __LINE__, "Format != ((void *) 0)");
-    }
-
+  if (!IsFormatUsable (Format)) {
     return;
   }
 
