@@ -93,7 +93,7 @@ GetPendingTaskList (
   OUT UINT32  *PendingListSize
   )
 {
-  EFI_STATUS            Status;
+  EFI_STATUS                    Status;
   PENDING_LIST_REQUEST          Request;
   KivResponse                   Response;
   PENDING_LIST_RESPONSE_HEADER  Header;
