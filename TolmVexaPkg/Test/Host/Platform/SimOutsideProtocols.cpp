@@ -214,6 +214,31 @@ PutLe (
 
 } // namespace
 
+// --- Published protocols ----------------------------------------------------
+
+void
+PublishedProtocol::Install (
+  const EFI_GUID  &Guid,
+  void            *Interface
+  )
+{
+  if (mHandle == nullptr) {
+    mGuid      = &Guid;
+    mInterface = Interface;
+    mHandle    = InstallProtocol (Guid, Interface);
+  }
+}
+
+void
+PublishedProtocol::Uninstall (
+  )
+{
+  if (mHandle != nullptr) {
+    UninstallProtocol (mHandle, *mGuid, mInterface);
+    mHandle = nullptr;
+  }
+}
+
 // --- Performance ----------------------------------------------------------------
 
 PerformanceFake &
@@ -229,19 +254,14 @@ void
 PerformanceFake::Install (
   )
 {
-  if (mHandle == nullptr) {
-    mHandle = InstallProtocol (gEdkiiPerformanceMeasurementProtocolGuid, &mPerformanceProtocol);
-  }
+  mPublished.Install (gEdkiiPerformanceMeasurementProtocolGuid, &mPerformanceProtocol);
 }
 
 void
 PerformanceFake::Uninstall (
   )
 {
-  if (mHandle != nullptr) {
-    UninstallProtocol (mHandle, gEdkiiPerformanceMeasurementProtocolGuid, &mPerformanceProtocol);
-    mHandle = nullptr;
-  }
+  mPublished.Uninstall ();
 }
 
 void
@@ -250,7 +270,7 @@ PerformanceFake::Clear (
 {
   mRecords.clear ();
   mCalls.clear ();
-  mHandle = nullptr;
+  mPublished.Forget ();
 }
 
 // --- Platform information ------------------------------------------------------
@@ -268,10 +288,10 @@ void
 PlatformInfoFake::Install (
   )
 {
-  if (mHandle == nullptr) {
+  if (!mPublished.Installed ()) {
     Internal::FillProtocolStubs (&mProtocol, sizeof (mProtocol));
     mProtocol.GetPlatformInfo = SimGetPlatformInfo;
-    mHandle                   = InstallProtocol (gPlatformInfoProtocolGuid, &mProtocol);
+    mPublished.Install (gPlatformInfoProtocolGuid, &mProtocol);
   }
 }
 
@@ -279,10 +299,7 @@ void
 PlatformInfoFake::Uninstall (
   )
 {
-  if (mHandle != nullptr) {
-    UninstallProtocol (mHandle, gPlatformInfoProtocolGuid, &mProtocol);
-    mHandle = nullptr;
-  }
+  mPublished.Uninstall ();
 }
 
 // --- Debug output -----------------------------------------------------------------
@@ -300,11 +317,11 @@ void
 DebugOutputFake::Install (
   )
 {
-  if (mHandle == nullptr) {
+  if (!mPublished.Installed ()) {
     Internal::FillProtocolStubs (&mProtocol, sizeof (mProtocol));
     mProtocol.Write        = SimDebugOutputWrite;
     mProtocol.GetLevelMask = SimDebugOutputGetLevelMask;
-    mHandle                = InstallProtocol (gPlatformDebugOutputProtocolGuid, &mProtocol);
+    mPublished.Install (gPlatformDebugOutputProtocolGuid, &mProtocol);
   }
 }
 
@@ -312,10 +329,7 @@ void
 DebugOutputFake::Uninstall (
   )
 {
-  if (mHandle != nullptr) {
-    UninstallProtocol (mHandle, gPlatformDebugOutputProtocolGuid, &mProtocol);
-    mHandle = nullptr;
-  }
+  mPublished.Uninstall ();
 }
 
 // --- Vexa ---------------------------------------------------------------------------
@@ -333,10 +347,10 @@ void
 VexaFake::Install (
   )
 {
-  if (mHandle == nullptr) {
+  if (!mPublished.Installed ()) {
     Internal::FillProtocolStubs (&mProtocol, sizeof (mProtocol));
     mProtocol.SendCommand = SimKivSendCommand;
-    mHandle               = InstallProtocol (gKivProtocolGuid, &mProtocol);
+    mPublished.Install (gKivProtocolGuid, &mProtocol);
   }
 }
 
@@ -344,10 +358,7 @@ void
 VexaFake::Uninstall (
   )
 {
-  if (mHandle != nullptr) {
-    UninstallProtocol (mHandle, gKivProtocolGuid, &mProtocol);
-    mHandle = nullptr;
-  }
+  mPublished.Uninstall ();
 }
 
 KivAnswer

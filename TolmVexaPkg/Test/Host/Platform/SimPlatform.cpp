@@ -58,7 +58,7 @@ Reset (
   DebugLog () = DebugLogState {};
 
   PlatformInfoFake  &Info = PlatformInfo ();
-  Info.mHandle   = nullptr;
+  Info.mPublished.Forget ();
   Info.mStatus   = EFI_SUCCESS;
   Info.mNoRecord = false;
   Info.mCalls    = 0;
@@ -66,14 +66,14 @@ Reset (
   Info.Record.IsSimics = 0;
 
   DebugOutputFake  &Output = DebugOutput ();
-  Output.mHandle = nullptr;
+  Output.mPublished.Forget ();
   Output.Mask    = 0xFFFFFFFF;
   Output.Text.clear ();
   Output.Writes.clear ();
   Output.Selectors.clear ();
 
   VexaFake  &Kiv = Vexa ();
-  Kiv.mHandle = nullptr;
+  Kiv.mPublished.Forget ();
   Kiv.mQueue.clear ();
   Kiv.mKeyed.clear ();
   Kiv.mRequests.clear ();

@@ -276,6 +276,39 @@ UninstallProtocol (
   void            *Interface
   );
 
+/// One interface a fake publishes on a handle of its own: installed at most
+/// once, removed on Uninstall, and forgotten (not removed) when the platform
+/// is reset with a fresh handle database.
+class PublishedProtocol {
+public:
+  void
+  Install (
+    const EFI_GUID  &Guid,
+    void            *Interface
+    );
+
+  void
+  Uninstall (
+    );
+
+  void
+  Forget (
+    ) { mHandle = nullptr; }
+
+  bool
+  Installed (
+    ) const { return mHandle != nullptr; }
+
+  EFI_HANDLE
+  Handle (
+    ) const { return mHandle; }
+
+private:
+  const EFI_GUID  *mGuid      = nullptr;
+  void            *mInterface = nullptr;
+  EFI_HANDLE      mHandle     = nullptr;
+};
+
 /// Handles carrying Guid, in installation order.
 std::vector<EFI_HANDLE>
 HandlesWith (
@@ -669,7 +702,7 @@ public:
 
   bool
   Installed (
-    ) const { return mHandle != nullptr; }
+    ) const { return mPublished.Installed (); }
 
   /// Records that reached the protocol.
   const std::vector<PerfRecord> &
@@ -688,7 +721,7 @@ public:
   // Internal.
   std::vector<PerfRecord>  mRecords;
   std::vector<PerfCall>    mCalls;
-  EFI_HANDLE               mHandle = nullptr;
+  PublishedProtocol        mPublished;
 };
 
 PerformanceFake &
@@ -711,11 +744,11 @@ public:
 
   bool
   Installed (
-    ) const { return mHandle != nullptr; }
+    ) const { return mPublished.Installed (); }
 
   EFI_HANDLE
   Handle (
-    ) const { return mHandle; }
+    ) const { return mPublished.Handle (); }
 
   void
   SetIsSimics (
@@ -742,7 +775,7 @@ public:
 
   // Internal.
   PLATFORM_INFO_PROTOCOL    mProtocol;
-  EFI_HANDLE                mHandle   = nullptr;
+  PublishedProtocol         mPublished;
   EFI_STATUS                mStatus   = EFI_SUCCESS;
   bool                      mNoRecord = false;
   uint64_t                  mCalls    = 0;
@@ -768,7 +801,7 @@ public:
 
   bool
   Installed (
-    ) const { return mHandle != nullptr; }
+    ) const { return mPublished.Installed (); }
 
   UINT32                    Mask = 0xFFFFFFFF;   ///< what GetLevelMask answers
   std::string               Text;                 ///< everything Write received
@@ -781,7 +814,7 @@ public:
 
   // Internal.
   PLATFORM_DEBUG_OUTPUT_PROTOCOL    mProtocol;
-  EFI_HANDLE                        mHandle = nullptr;
+  PublishedProtocol                 mPublished;
 };
 
 DebugOutputFake &
@@ -836,11 +869,11 @@ public:
 
   bool
   Installed (
-    ) const { return mHandle != nullptr; }
+    ) const { return mPublished.Installed (); }
 
   EFI_HANDLE
   Handle (
-    ) const { return mHandle; }
+    ) const { return mPublished.Handle (); }
 
   KIV_PROTOCOL *
   Interface (
@@ -908,7 +941,7 @@ public:
     ) { return { SubCommand, Slot }; }
 
   KIV_PROTOCOL                                mProtocol;
-  EFI_HANDLE                                  mHandle = nullptr;
+  PublishedProtocol                           mPublished;
   std::deque<KivAnswer>                       mQueue;
   std::map<std::pair<int, int>, KivAnswer>    mKeyed;
   std::vector<KivRequest>                     mRequests;
