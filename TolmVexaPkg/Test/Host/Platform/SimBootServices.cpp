@@ -198,6 +198,34 @@ SimInstallProtocolInterface (
   return EFI_SUCCESS;
 }
 
+/// Finds Interface installed under Protocol on Handle, with the statuses the
+/// uninstall and reinstall services answer when it is not there.
+EFI_STATUS
+FindInstalledInterface (
+  EFI_HANDLE     Handle,
+  EFI_GUID       *Protocol,
+  VOID           *Interface,
+  HandleRecord   **Record,
+  ProtocolEntry  **Entry
+  )
+{
+  if (Protocol == nullptr) {
+    return EFI_INVALID_PARAMETER;
+  }
+
+  *Record = Lookup (Handle);
+  if (*Record == nullptr) {
+    return EFI_INVALID_PARAMETER;
+  }
+
+  *Entry = FindProtocol (*Record, Protocol);
+  if ((*Entry == nullptr) || ((*Entry)->Interface != Interface)) {
+    return EFI_NOT_FOUND;
+  }
+
+  return EFI_SUCCESS;
+}
+
 EFI_STATUS
 EFIAPI
 SimUninstallProtocolInterface (
@@ -208,19 +236,11 @@ SimUninstallProtocolInterface (
 {
   HandleRecord   *Record;
   ProtocolEntry  *Entry;
+  EFI_STATUS     Status;
 
-  if (Protocol == nullptr) {
-    return EFI_INVALID_PARAMETER;
-  }
-
-  Record = Lookup (Handle);
-  if (Record == nullptr) {
-    return EFI_INVALID_PARAMETER;
-  }
-
-  Entry = FindProtocol (Record, Protocol);
-  if ((Entry == nullptr) || (Entry->Interface != Interface)) {
-    return EFI_NOT_FOUND;
+  Status = FindInstalledInterface (Handle, Protocol, Interface, &Record, &Entry);
+  if (EFI_ERROR (Status)) {
+    return Status;
   }
 
   Record->Protocols.erase (Record->Protocols.begin () + (Entry - Record->Protocols.data ()));
@@ -242,19 +262,11 @@ SimReinstallProtocolInterface (
 {
   HandleRecord   *Record;
   ProtocolEntry  *Entry;
+  EFI_STATUS     Status;
 
-  if (Protocol == nullptr) {
-    return EFI_INVALID_PARAMETER;
-  }
-
-  Record = Lookup (Handle);
-  if (Record == nullptr) {
-    return EFI_INVALID_PARAMETER;
-  }
-
-  Entry = FindProtocol (Record, Protocol);
-  if ((Entry == nullptr) || (Entry->Interface != OldInterface)) {
-    return EFI_NOT_FOUND;
+  Status = FindInstalledInterface (Handle, Protocol, OldInterface, &Record, &Entry);
+  if (EFI_ERROR (Status)) {
+    return Status;
   }
 
   Entry->Interface = NewInterface;
