@@ -18,6 +18,7 @@ PACKAGES=(
   googletest libgtest-dev libgmock-dev
   nasm acpica-tools uuid-dev python3 python-is-python3 dpkg-dev
   qemu-system-x86 ovmf mtools dosfstools openssl
+  clang libclang-rt-14-dev llvm
 )
 
 stage() { printf '[setup] %s\n' "$*"; }

@@ -22,6 +22,7 @@ tolm_host_unit(tolm_diagnostics_libs)
 target_compile_options(tolm_diagnostics_libs PRIVATE
   -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-use-cxa-atexit -Wno-write-strings
   -Wall -Werror -Wno-unused-parameter
+  ${TOLM_INTEGER_CHECKS} ${TOLM_FUZZ_INSTRUMENTATION}
   "SHELL:-include TolmVexaCxx.h" "SHELL:-include HostGuids.h")
 
 tolm_add_host_test(diagnostics_tests
@@ -45,6 +46,11 @@ target_link_libraries(serial_poll_measure PRIVATE
   GTest::gmock GTest::gtest)
 
 # --- The firmware build's library set-up order ------------------------------
+# (Compiler-independent: the main build runs it, the sanitizer suite does not.)
+if(TOLM_SANITIZER_SUITE)
+  return()
+endif()
+
 # Checks the AutoGen.c of every target scripts/build.sh has built (skipped when
 # none is there yet), and proves on fixtures that the check can fail.
 set(TOLM_CONSTRUCTOR_CHECK "${TOLM_REPO_DIR}/scripts/check-constructor-order.py")

@@ -27,16 +27,25 @@
 #include <string>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 //
 // AddressSanitizer (CMake option TOLM_HOST_SANITIZERS): the pool poisons the
 // guard behind every block and every quarantined block, so reading them is
-// reported. Without it the poisoning macros do nothing.
+// reported. Without it the poisoning macros do nothing. GCC announces the
+// sanitizer with __SANITIZE_ADDRESS__, clang through __has_feature.
 //
 #if defined (__SANITIZE_ADDRESS__)
-#include <sanitizer/asan_interface.h>
 #define SIM_ADDRESS_SANITIZER  1
+#elif defined (__has_feature)
+#if __has_feature (address_sanitizer)
+#define SIM_ADDRESS_SANITIZER  1
+#endif
+#endif
+
+#if defined (SIM_ADDRESS_SANITIZER)
+#include <sanitizer/asan_interface.h>
 #else
 #define SIM_ADDRESS_SANITIZER  0
 #define ASAN_POISON_MEMORY_REGION(Address, Size)    ((void)(Address), (void)(Size))

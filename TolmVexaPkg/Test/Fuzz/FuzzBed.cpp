@@ -1,0 +1,214 @@
+/** @file
+  Shared by the fuzz targets (see FuzzBed.h).
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
+**/
+
+#include "FuzzBed.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace Fuzz {
+
+namespace {
+
+///
+/// Turns every GoogleTest failure the simulated platform raises, inside or
+/// outside a test, into an abort.
+///
+class AbortOnFailure : public ::testing::EmptyTestEventListener {
+public:
+  void
+  OnTestPartResult (
+    const ::testing::TestPartResult  &Result
+    ) override
+  {
+    if (Result.failed ()) {
+      Fail (std::string (Result.file_name () != nullptr ? Result.file_name () : "?") + ":" +
+            std::to_string (Result.line_number ()) + ": " + Result.summary ());
+    }
+  }
+};
+
+constexpr EFI_STATUS  kTransportStatus[] = { EFI_SUCCESS, EFI_DEVICE_ERROR, EFI_TIMEOUT, EFI_BUFFER_TOO_SMALL };
+
+} // namespace
+
+UINT8
+Input::U8 (
+  )
+{
+  return (mOffset < mSize) ? mData[mOffset++] : 0;
+}
+
+UINT16
+Input::U16 (
+  )
+{
+  UINT16  Low = U8 ();
+
+  return (UINT16)(Low | (U8 () << 8));
+}
+
+UINT32
+Input::U32 (
+  )
+{
+  UINT32  Low = U16 ();
+
+  return Low | ((UINT32)U16 () << 16);
+}
+
+Bytes
+Input::Take (
+  size_t  Length
+  )
+{
+  size_t  Left = (mOffset < mSize) ? mSize - mOffset : 0;
+
+  if (Length > Left) {
+    Length = Left;
+  }
+
+  Bytes  Out (mData + mOffset, mData + mOffset + Length);
+
+  mOffset += Length;
+  return Out;
+}
+
+Sim::KivAnswer
+ReadAnswer (
+  Input  &In
+  )
+{
+  Sim::KivAnswer  Answer;
+  UINT8           Flags  = In.U8 ();
+  UINT16          Length = In.U16 ();
+
+  Answer.Status = kTransportStatus[Flags & 0x03];
+  if ((Flags & 0x04) != 0) {
+    Answer.Completion = In.U16 ();
+  }
+
+  Answer.NoBuffer     = (Flags & 0x08) != 0;
+  Answer.StoreNothing = (Flags & 0x20) != 0;
+  std::optional<UINT32>  Size;
+  if ((Flags & 0x10) != 0) {
+    Size = In.U32 ();
+  }
+
+  Answer.Response = In.Take (Length);
+  if (Size.has_value ()) {
+    Answer.SizeOverride = Answer.NoBuffer ? *Size : (UINT32)(*Size % ((UINT64)Answer.Response.size () + 1));
+  }
+
+  return Answer;
+}
+
+void
+Fail (
+  const std::string  &Why
+  )
+{
+  fprintf (stderr, "\n==== fuzz check failed: %s\n", Why.c_str ());
+  if (!Sim::DebugLog ().Messages.empty () || !Sim::DebugLog ().Asserts.empty ()) {
+    fprintf (stderr, "---- the driver's messages:\n%s", Sim::DebugLog ().Dump ().c_str ());
+  }
+
+  fflush (stderr);
+  abort ();
+}
+
+void
+BeginInput (
+  )
+{
+  static bool  Listening = false;
+
+  if (!Listening) {
+    ::testing::UnitTest::GetInstance ()->listeners ().Append (new AbortOnFailure);
+    Listening = true;
+  }
+
+  Sim::Reset ();
+  Sim::PlatformInfo ().Install ();
+  Sim::Vexa ().Install ();
+  Sim::Vexa ().UnscriptedIsFailure = false;
+}
+
+void
+EndInput (
+  )
+{
+  FUZZ_CHECK (Sim::DebugLog ().Asserts.empty () && Sim::Cpu ().Breakpoints == 0 && Sim::Cpu ().DeadLoops == 0, "an assertion was raised");
+  FUZZ_CHECK (!Sim::Variables ().Has ("TolmPr", gTolmVariableGuid), "the update flag was left raised");
+  Sim::CheckAtEnd ();
+}
+
+UINT32
+SeenSize (
+  const Sim::KivAnswer  &Answer
+  )
+{
+  return Answer.StoreNothing ? 0 : Answer.SizeOverride.value_or ((UINT32)Answer.Response.size ());
+}
+
+bool
+Usable (
+  const Sim::KivAnswer  &Answer
+  )
+{
+  return !Answer.StoreNothing && !Answer.NoBuffer && !EFI_ERROR (Answer.Status) && (Answer.Completion == 0);
+}
+
+UINT16
+Le16At (
+  const Bytes  &B,
+  size_t       Offset
+  )
+{
+  return (UINT16)(B[Offset] | (B[Offset + 1] << 8));
+}
+
+UINT32
+Le32At (
+  const Bytes  &B,
+  size_t       Offset
+  )
+{
+  return (UINT32)Le16At (B, Offset) | ((UINT32)Le16At (B, Offset + 2) << 16);
+}
+
+Bytes
+StoredValue (
+  const Bytes  &Der
+  )
+{
+  Bytes        Value;
+  const auto  *Type  = reinterpret_cast<const UINT8 *>(&gEfiCertX509Guid);
+  const auto  *Owner = reinterpret_cast<const UINT8 *>(&gHttpsCertDefaultOwnerGuid);
+  auto        Le32   = [&Value](UINT32 V) {
+    for (int Shift = 0; Shift < 32; Shift += 8) {
+      Value.push_back ((UINT8)(V >> Shift));
+    }
+  };
+
+  Value.insert (Value.end (), Type, Type + sizeof (EFI_GUID));
+  Le32 ((UINT32)(44 + Der.size ()));
+  Le32 (0);
+  Le32 ((UINT32)(16 + Der.size ()));
+  Value.insert (Value.end (), Owner, Owner + sizeof (EFI_GUID));
+  Value.insert (Value.end (), Der.begin (), Der.end ());
+  return Value;
+}
+
+std::string
+SlotName (
+  unsigned  Slot
+  )
+{
+  return "HttpsCertDev" + std::to_string (Slot);
+}
+
+} // namespace Fuzz

@@ -1,0 +1,116 @@
+/** @file
+  Fuzz target: GetImportCert against an arbitrary response for a given slot
+  and size.
+
+  Input (FuzzBed.h describes a frame):
+    UINT8   CertNum     the slot asked for
+    UINT16  CertSize    the length expected
+    UINT8   Flags       bit 0: a NULL certificate buffer
+                        bits 4-7: N > 0, the Nth pool allocation fails
+    frame               the Vexa's answer
+
+  Checked after every input: a NULL buffer sends nothing; otherwise exactly
+  one well-formed request goes out; the result is EFI_SUCCESS exactly when
+  the response carries the certificate for that slot and size inside what
+  the transport handed over, and then the buffer holds those bytes; on every
+  failure the result is EFI_INVALID_PARAMETER and the buffer is untouched;
+  the caller's buffer is never written beyond CertSize (AddressSanitizer);
+  nothing leaked.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
+**/
+
+#include "FuzzBed.h"
+
+#include "TolmVexaHttpsBootCertMgmtDxe.h"
+
+#include <cstdlib>
+
+using namespace Fuzz;
+
+namespace {
+
+constexpr UINT8  kUntouched = 0xEE;
+
+/// The certificate the answer carries for the request, if the driver must take it.
+std::optional<Bytes>
+Offered (
+  const Sim::KivAnswer  &A,
+  UINT8                 CertNum,
+  UINT16                CertSize
+  )
+{
+  UINT32  Size = SeenSize (A);
+
+  if (!Usable (A) || (Size < 8) || (A.Response[0] != 0xA2) || (Le32At (A.Response, 2) != CertSize) ||
+      (Le16At (A.Response, 6) != CertNum) || (8ULL + CertSize > Size))
+  {
+    return std::nullopt;
+  }
+
+  return Bytes (A.Response.begin () + 8, A.Response.begin () + 8 + CertSize);
+}
+
+} // namespace
+
+extern "C" int
+LLVMFuzzerTestOneInput (
+  const uint8_t  *Data,
+  size_t         Size
+  )
+{
+  Input  In (Data, Size);
+
+  BeginInput ();
+
+  UINT8           CertNum   = In.U8 ();
+  UINT16          CertSize  = In.U16 ();
+  UINT8           Flags     = In.U8 ();
+  bool            NullBuffer = (Flags & 0x01) != 0;
+  UINT8           FailAlloc = Flags >> 4;
+  Sim::KivAnswer  Answer    = ReadAnswer (In);
+
+  Sim::Vexa ().Queue (Answer);
+
+  // Exactly CertSize bytes of the caller's, so a write past them is reported.
+  UINT8  *Buffer = NullBuffer ? nullptr : static_cast<UINT8 *>(malloc (CertSize));
+  if (Buffer != nullptr) {
+    memset (Buffer, kUntouched, CertSize);
+  }
+
+  if (FailAlloc != 0) {
+    Sim::Pool ().FailNthAllocation (FailAlloc);
+  }
+
+  EFI_STATUS  Status = GetImportCert (CertNum, CertSize, Buffer);
+
+  Sim::Pool ().FailNthAllocation (0);
+
+  const auto  &Requests = Sim::Vexa ().Requests ();
+  if (NullBuffer) {
+    FUZZ_CHECK (Status == EFI_INVALID_PARAMETER && Requests.empty (), "a NULL buffer must be refused before sending");
+  } else {
+    FUZZ_CHECK (Requests.size () == 1, "one request per call");
+    FUZZ_CHECK (Requests[0].Command == 0x809D && Requests[0].Bytes == Bytes ({ 0xA2, 0, 2, 0, 0, 0, CertNum, 0 }), "a bad request");
+
+    std::optional<Bytes>  Cert = Offered (Answer, CertNum, CertSize);
+    FUZZ_CHECK (Status == EFI_SUCCESS || Status == EFI_INVALID_PARAMETER, "an unexpected status");
+    if (FailAlloc == 0) {
+      FUZZ_CHECK ((Status == EFI_SUCCESS) == Cert.has_value (), "accepted a bad response or refused a good one");
+    } else if (Status == EFI_SUCCESS) {
+      FUZZ_CHECK (Cert.has_value (), "accepted a bad response");
+    }
+
+    if (Status == EFI_SUCCESS) {
+      FUZZ_CHECK (CertSize == 0 || memcmp (Buffer, Cert->data (), CertSize) == 0, "the certificate was not copied exactly");
+    } else {
+      for (size_t Index = 0; Index < CertSize; Index++) {
+        FUZZ_CHECK (Buffer[Index] == kUntouched, "a refused response was copied");
+      }
+    }
+  }
+
+  free (Buffer);
+  EndInput ();
+  return 0;
+}
