@@ -89,20 +89,33 @@ SetHttpsCertUpdateFlag (
   IN BOOLEAN  Raise
   )
 {
-  UINT8  Value;
+  EFI_STATUS  Status;
+  UINT8       Value;
 
   //
   // A data size of 0 deletes the volatile flag; its status is of no interest
-  // to the write it brackets.
+  // to the write it brackets. A flag left raised, though, would tell the rest
+  // of the boot that a certificate write is still under way: a lower that the
+  // variable service fails (other than finding the flag already absent) is
+  // tried once more.
   //
-  Value = Raise ? 0x01 : 0x00;
-  gRT->SetVariable (
-         (CHAR16 *)HTTPS_CERT_UPDATE_FLAG_NAME,
-         &gTolmVariableGuid,
-         HTTPS_CERT_UPDATE_FLAG_ATTRIBUTES,
-         Raise ? sizeof (Value) : 0,
-         &Value
-         );
+  Value  = Raise ? 0x01 : 0x00;
+  Status = gRT->SetVariable (
+                  (CHAR16 *)HTTPS_CERT_UPDATE_FLAG_NAME,
+                  &gTolmVariableGuid,
+                  HTTPS_CERT_UPDATE_FLAG_ATTRIBUTES,
+                  Raise ? sizeof (Value) : 0,
+                  &Value
+                  );
+  if (!Raise && EFI_ERROR (Status) && (Status != EFI_NOT_FOUND)) {
+    gRT->SetVariable (
+           (CHAR16 *)HTTPS_CERT_UPDATE_FLAG_NAME,
+           &gTolmVariableGuid,
+           HTTPS_CERT_UPDATE_FLAG_ATTRIBUTES,
+           0,
+           &Value
+           );
+  }
 }
 
 EFI_STATUS

@@ -62,7 +62,7 @@ TolmGetHttpDevCertStr (
 
 /**
   Raises (one byte 0x01) or lowers (deletes) the "TolmPr" update flag. The
-  variable service's status is dropped.
+  variable service's status is dropped; a failed lower is tried once more.
 
   @param[in] Raise  TRUE to raise, FALSE to lower.
 **/

@@ -412,8 +412,25 @@ TEST (PendingImport, FlagFailureDoesNotStopTheWrite) {
 
   EXPECT_TRUE (Service->HandlePendingTasks ());
   EXPECT_EQ (Slots (), (SlotState { std::nullopt, std::nullopt, std::nullopt, StoredValue (kCert310) }));
-  EXPECT_EQ (WriteTrace (), "+W4-");
+  // The failed lower is tried once more.
+  EXPECT_EQ (WriteTrace (), "+W4--");
   EXPECT_EQ (Log (), ListFetched (12, 6) + FirstOperation (0xAA) + Imported (4, 310)) << Sim::DebugLog ().Dump ();
+}
+
+// A lower the variable service fails once must not leave the flag raised for
+// the rest of the boot.
+TEST (PendingImport, AFailedLowerIsTriedAgainAndTheFlagEndsLowered) {
+  TOLM_VEXA_HTTPS_BOOT_CERT_MGMT_PROTOCOL  *Service = Publish ();
+
+  ASSERT_NE (Service, nullptr);
+  Sim::Vexa ().Answer (0xA0, List ({ 0x09, 0x04, 0xAA, 0x36, 0x01, 0x00, 0x09, 0x04, 0xAB, 0x00, 0x00, 0x00 }));
+  Sim::Vexa ().AnswerImportCert (4, Sim::VexaFake::ImportCert (4, kCert310));
+  Sim::Variables ().FailNthSet (3, EFI_DEVICE_ERROR);   // raise, write, lower
+
+  EXPECT_TRUE (Service->HandlePendingTasks ());
+  EXPECT_EQ (WriteTrace (), "+W4--+D4-");
+  EXPECT_FALSE (FlagPresent ());
+  EXPECT_EQ (Slots (), SlotState {});
 }
 
 } // namespace
