@@ -1,0 +1,111 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause-Patent
+#
+# The libFuzzer targets of TolmVexaPkg/Test/Fuzz (built by the clang sanitizer
+# suite into build/clang/, which this script configures and builds if needed;
+# run scripts/setup.sh once first).
+#
+#   scripts/fuzz.sh smoke                 every target, a fixed number of inputs
+#                                         from its seeds (what ctest runs)
+#   scripts/fuzz.sh long [SECONDS] [TARGET...]
+#                                         every target (or those named) for
+#                                         SECONDS each (default 1800), as many
+#                                         at once as there are cores; the
+#                                         corpus grows in build/fuzz/corpus/
+#   scripts/fuzz.sh list                  the targets
+#
+# With FUZZ_RUNS=N in the environment, a long run stops each target after N
+# inputs instead of after SECONDS.
+#
+# Prints, per target: inputs executed, inputs per second, coverage reached
+# (edges hit of those instrumented, and libFuzzer's feature count), corpus
+# size, and findings. A finding is kept as build/fuzz/findings/<target>-crash-*
+# (or leak-, timeout-, oom-); replay it with build/clang/Fuzz/<target> <file>.
+# Exits non-zero when any target has a finding.
+set -eo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+SUITE="$ROOT/build/clang"
+WORK="$ROOT/build/fuzz"
+FUZZ_SRC="$ROOT/TolmVexaPkg/Test/Fuzz"
+TARGETS=(pending_tasks_fuzz import_cert_fuzz sync_fuzz debug_print_fuzz)
+SMOKE_RUNS=10000
+
+say()  { printf '[fuzz] %s\n' "$*"; }
+fail() { printf '[fuzz] FAILED: %s\n' "$*" >&2; exit 1; }
+
+build_suite() {
+  if [ ! -f "$SUITE/build.ninja" ]; then
+    say "configure the sanitizer suite into build/clang/"
+    mkdir -p "$SUITE"
+    CC=clang CXX=clang++ cmake -S "$ROOT/TolmVexaPkg/Test" -B "$SUITE" -G Ninja \
+      -DEDK2_DIR="$ROOT/.deps/edk2" -DTOLM_SANITIZER_SUITE=ON >"$SUITE/configure.log" 2>&1 \
+      || { tail -n 20 "$SUITE/configure.log" >&2; fail "configure (run scripts/setup.sh first)"; }
+  fi
+  say "build the fuzz targets"
+  cmake --build "$SUITE" -j"$(nproc)" --target "${TARGETS[@]}" >"$SUITE/fuzz-build.log" 2>&1 \
+    || { grep -E 'error' -A3 "$SUITE/fuzz-build.log" | head -n 40 >&2; fail "build"; }
+}
+
+# run_one TARGET LOG [libFuzzer options...]: one target over its corpus and seeds.
+run_one() {
+  local target=$1 log=$2
+  shift 2
+  mkdir -p "$WORK/corpus/$target" "$WORK/findings"
+  "$SUITE/Fuzz/$target" -print_final_stats=1 -dict="$FUZZ_SRC/Vexa.dict" -max_len=8192 -timeout=10 \
+    -artifact_prefix="$WORK/findings/$target-" "$@" \
+    "$WORK/corpus/$target" "$FUZZ_SRC/Seeds/$target" >"$log" 2>&1 || true
+}
+
+# report TARGET LOG: one line of figures from libFuzzer's log.
+report() {
+  local target=$1 log=$2 execs rate edges total features corpus findings
+  execs=$(grep -a 'stat::number_of_executed_units' "$log" | awk '{print $2}')
+  rate=$(grep -a 'stat::average_exec_per_sec' "$log" | awk '{print $2}')
+  total=$(grep -a -m1 'inline 8-bit counters' "$log" | sed -E 's/.*\(([0-9]+) inline.*/\1/')
+  edges=$(grep -a -E '^#[0-9]+' "$log" | tail -n 1 | sed -E 's/.* cov: ([0-9]+).*/\1/')
+  features=$(grep -a -E '^#[0-9]+' "$log" | tail -n 1 | sed -E 's/.* ft: ([0-9]+).*/\1/')
+  corpus=$(find "$WORK/corpus/$target" -type f | wc -l)
+  findings=$(find "$WORK/findings" -name "$target-*" -type f | wc -l)
+  printf '%-20s %12s inputs %7s/s  edges %5s of %5s  features %6s  corpus %5s  findings %s\n' \
+    "$target" "${execs:-?}" "${rate:-?}" "${edges:-?}" "${total:-?}" "${features:-?}" "$corpus" "$findings"
+  [ "$findings" = 0 ] && grep -a -q 'Done [0-9]* runs\|stat::number_of_executed_units' "$log"
+}
+
+mode=${1:-smoke}
+case "$mode" in
+  list)
+    printf '%s\n' "${TARGETS[@]}"
+    exit 0 ;;
+  smoke)
+    build_suite
+    opts=(-seed=1 -runs=$SMOKE_RUNS)
+    selected=("${TARGETS[@]}") ;;
+  long)
+    seconds=${2:-1800}
+    shift 2 || shift $#
+    selected=("${@:-${TARGETS[@]}}")
+    [ ${#selected[@]} -gt 0 ] || selected=("${TARGETS[@]}")
+    build_suite
+    if [ -n "$FUZZ_RUNS" ]; then
+      opts=(-runs="$FUZZ_RUNS")
+      say "long run: ${selected[*]}, $FUZZ_RUNS inputs each, $(nproc) at a time"
+    else
+      opts=(-max_total_time="$seconds")
+      say "long run: ${selected[*]}, ${seconds} s each, $(nproc) at a time"
+    fi ;;
+  *)
+    fail "unknown mode '$mode' (smoke, long, list)" ;;
+esac
+
+mkdir -p "$WORK/logs"
+export -f run_one
+export SUITE WORK FUZZ_SRC
+printf '%s\n' "${selected[@]}" | xargs -P "$(nproc)" -I{} bash -c 'run_one "$1" "$WORK/logs/$1.log" "${@:2}"' _ {} "${opts[@]}"
+
+status=0
+for target in "${selected[@]}"; do
+  report "$target" "$WORK/logs/$target.log" || status=1
+done
+[ $status = 0 ] || say "findings or failed runs: see build/fuzz/findings/ and build/fuzz/logs/"
+exit $status
