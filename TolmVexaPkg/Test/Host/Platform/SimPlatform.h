@@ -139,6 +139,9 @@ class PoolState {
 public:
   static constexpr UINT8   GarbageByte = 0xA5;
   static constexpr size_t  GuardBytes  = 16;
+  /// Memory of the simulated machine: a larger request answers
+  /// EFI_OUT_OF_RESOURCES, as firmware's pool does.
+  static constexpr size_t  MaxBlock    = 256 * 1024 * 1024;
 
   ///
   /// The Nth AllocatePool from now on (N >= 1) fails with Status; 0 cancels.

@@ -176,6 +176,10 @@ PoolState::Allocate (
     return mFailStatus;
   }
 
+  if (Size > MaxBlock) {
+    return EFI_OUT_OF_RESOURCES;
+  }
+
   UINT8  *Raw = static_cast<UINT8 *>(malloc (Size + GuardBytes));
   if (Raw == nullptr) {
     return EFI_OUT_OF_RESOURCES;

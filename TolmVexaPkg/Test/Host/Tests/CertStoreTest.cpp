@@ -722,6 +722,18 @@ TEST (SignatureList, RefusalsKeepTheCallersBuffer) {
   EXPECT_EQ (List, Held);
   EXPECT_EQ (Size, 48u);
 
+  // Sizes the list's 32-bit fields cannot hold, or that would wrap the
+  // buffer's length: refused before anything is allocated or read.
+  const uint64_t  Allocations = Sim::Pool ().AllocationCount ();
+  EXPECT_EQ (CreateSignatureList (Der.data (), MAX_UINT32 - 43, nullptr, &gEfiCertX509Guid, &List, &Size), EFI_INVALID_PARAMETER);
+  UINTN  HugeSize = MAX_UINTN - 40;   // 48 more bytes would wrap
+  UINT8  *HugeList = List;
+  EXPECT_EQ (CreateSignatureList (Der.data (), Der.size (), nullptr, &gEfiCertX509Guid, &HugeList, &HugeSize), EFI_INVALID_PARAMETER);
+  EXPECT_EQ (HugeSize, MAX_UINTN - 40);
+  EXPECT_EQ (List, Held);
+  EXPECT_EQ (Size, 48u);
+  EXPECT_EQ (Sim::Pool ().AllocationCount (), Allocations);
+
   // Growth fails: buffer and size exactly as they were, nothing released.
   Sim::Pool ().FailNthAllocation (1);
   EXPECT_EQ (CreateSignatureList (Der.data (), Der.size (), nullptr, &gEfiCertX509Guid, &List, &Size), EFI_OUT_OF_RESOURCES);
@@ -749,6 +761,12 @@ TEST (TimeBasedPayload, FailuresLeaveSizeAndBufferAsTheyWere) {
   EXPECT_EQ (CreateTimeBasedPayload (&Size, nullptr), EFI_INVALID_PARAMETER);
 
   UINT8  *Held = Data;
+  UINTN  HugeSize = MAX_UINTN - 39;   // 40 more bytes would wrap
+  EXPECT_EQ (CreateTimeBasedPayload (&HugeSize, &Data), EFI_INVALID_PARAMETER);
+  EXPECT_EQ (HugeSize, MAX_UINTN - 39);
+  EXPECT_EQ (Data, Held);
+  EXPECT_EQ (Sim::Variables ().GetTimeCalls (), 0u);
+
   Sim::Variables ().FailGetTime (EFI_UNSUPPORTED);
   EXPECT_EQ (CreateTimeBasedPayload (&Size, &Data), EFI_UNSUPPORTED);
   EXPECT_EQ (Data, Held);

@@ -184,6 +184,14 @@ TEST (PoolBehaviour, FreshBlocksHoldGarbageUnlessZeroed) {
   EXPECT_EQ (Sim::Pool ().LiveCount (), 0U);
 }
 
+TEST (PoolBehaviour, ARequestBeyondTheMachinesMemoryIsRefused) {
+  VOID  *Block = nullptr;
+
+  EXPECT_EQ (gBS->AllocatePool (EfiBootServicesData, MAX_UINTN - 4, &Block), EFI_OUT_OF_RESOURCES);
+  EXPECT_EQ (gBS->AllocatePool (EfiBootServicesData, Sim::PoolState::MaxBlock + 1, &Block), EFI_OUT_OF_RESOURCES);
+  EXPECT_EQ (Sim::Pool ().LiveCount (), 0u);
+}
+
 TEST (PoolBehaviour, TheNthAllocationFailsOnDemand) {
   Sim::Pool ().FailNthAllocation (2);
   VOID  *First  = AllocatePool (1);
