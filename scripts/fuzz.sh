@@ -87,6 +87,9 @@ case "$mode" in
     selected=("${@:-${TARGETS[@]}}")
     [ ${#selected[@]} -gt 0 ] || selected=("${TARGETS[@]}")
     build_suite
+    # Two frames of allocation stack are enough for a report, and unwinding
+    # fewer makes every input about a quarter faster.
+    export ASAN_OPTIONS=${ASAN_OPTIONS:-malloc_context_size=2}
     if [ -n "$FUZZ_RUNS" ]; then
       opts=(-runs="$FUZZ_RUNS")
       say "long run: ${selected[*]}, $FUZZ_RUNS inputs each, $(nproc) at a time"
