@@ -146,40 +146,6 @@ EndInput (
   Sim::CheckAtEnd ();
 }
 
-UINT32
-SeenSize (
-  const Sim::KivAnswer  &Answer
-  )
-{
-  return Answer.StoreNothing ? 0 : Answer.SizeOverride.value_or ((UINT32)Answer.Response.size ());
-}
-
-bool
-Usable (
-  const Sim::KivAnswer  &Answer
-  )
-{
-  return !Answer.StoreNothing && !Answer.NoBuffer && !EFI_ERROR (Answer.Status) && (Answer.Completion == 0);
-}
-
-UINT16
-Le16At (
-  const Bytes  &B,
-  size_t       Offset
-  )
-{
-  return (UINT16)(B[Offset] | (B[Offset + 1] << 8));
-}
-
-UINT32
-Le32At (
-  const Bytes  &B,
-  size_t       Offset
-  )
-{
-  return (UINT32)Le16At (B, Offset) | ((UINT32)Le16At (B, Offset + 2) << 16);
-}
-
 Bytes
 StoredValue (
   const Bytes  &Der

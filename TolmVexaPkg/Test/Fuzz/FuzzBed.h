@@ -33,6 +33,7 @@
 #define TOLM_FUZZ_BED_H_
 
 #include <SimPlatform.h>
+#include <VexaContract.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -42,6 +43,7 @@
 namespace Fuzz {
 
 using Bytes = std::vector<UINT8>;
+using namespace VexaContract;
 
 class Input {
 public:
@@ -114,32 +116,6 @@ BeginInput (
 ///
 void
 EndInput (
-  );
-
-// --- What the transport hands the driver for an answer ----------------------
-
-/// The size the driver sees in ResponseBufferSize.
-UINT32
-SeenSize (
-  const Sim::KivAnswer  &Answer
-  );
-
-/// TRUE when the answer carries a response the driver may look at.
-bool
-Usable (
-  const Sim::KivAnswer  &Answer
-  );
-
-UINT16
-Le16At (
-  const Bytes  &B,
-  size_t       Offset
-  );
-
-UINT32
-Le32At (
-  const Bytes  &B,
-  size_t       Offset
   );
 
 /// The value a slot holds for an enrolled certificate (default owner).

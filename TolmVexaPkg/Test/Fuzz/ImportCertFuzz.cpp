@@ -32,25 +32,6 @@ namespace {
 
 constexpr UINT8  kUntouched = 0xEE;
 
-/// The certificate the answer carries for the request, if the driver must take it.
-std::optional<Bytes>
-Offered (
-  const Sim::KivAnswer  &A,
-  UINT8                 CertNum,
-  UINT16                CertSize
-  )
-{
-  UINT32  Size = SeenSize (A);
-
-  if (!Usable (A) || (Size < 8) || (A.Response[0] != 0xA2) || (Le32At (A.Response, 2) != CertSize) ||
-      (Le16At (A.Response, 6) != CertNum) || (8ULL + CertSize > Size))
-  {
-    return std::nullopt;
-  }
-
-  return Bytes (A.Response.begin () + 8, A.Response.begin () + 8 + CertSize);
-}
-
 } // namespace
 
 extern "C" int
@@ -93,7 +74,7 @@ LLVMFuzzerTestOneInput (
     FUZZ_CHECK (Requests.size () == 1, "one request per call");
     FUZZ_CHECK (Requests[0].Command == 0x809D && Requests[0].Bytes == Bytes ({ 0xA2, 0, 2, 0, 0, 0, CertNum, 0 }), "a bad request");
 
-    std::optional<Bytes>  Cert = Offered (Answer, CertNum, CertSize);
+    std::optional<Bytes>  Cert = OfferedCert (Answer, CertNum, CertSize);
     FUZZ_CHECK (Status == EFI_SUCCESS || Status == EFI_INVALID_PARAMETER, "an unexpected status");
     if (FailAlloc == 0) {
       FUZZ_CHECK ((Status == EFI_SUCCESS) == Cert.has_value (), "accepted a bad response or refused a good one");

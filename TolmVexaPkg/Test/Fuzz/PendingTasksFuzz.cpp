@@ -48,26 +48,6 @@ HeldCert (
   return Der;
 }
 
-/// The list a pending-list answer yields (empty for every refusal).
-Bytes
-AcceptedList (
-  const Sim::KivAnswer  &A
-  )
-{
-  UINT32  Size = SeenSize (A);
-
-  if (!Usable (A) || (Size < 6) || (A.Response[0] != 0xA0)) {
-    return {};
-  }
-
-  UINT32  Declared = Le32At (A.Response, 2);
-  if (Declared > Size - 6) {
-    return {};
-  }
-
-  return Bytes (A.Response.begin () + 6, A.Response.begin () + 6 + Declared);
-}
-
 struct Record {
   UINT8     CertNum;
   UINT8     Operation;
@@ -144,7 +124,7 @@ LLVMFuzzerTestOneInput (
   FUZZ_CHECK (!Requests.empty (), "the pending list was never asked for");
   FUZZ_CHECK (Requests[0].Command == 0x809D && Requests[0].Bytes == Bytes ({ 0xA0, 0, 0, 0, 0, 0 }), "a bad pending-list request");
 
-  const Bytes                List    = AcceptedList (Answers[0]);
+  const Bytes                List    = AcceptedList (Answers[0]).value_or (Bytes ());
   const std::vector<Record>  Records = ::Records (List);
   if (FailAlloc == 0) {
     FUZZ_CHECK ((Result != FALSE) == !List.empty (), "the result disagrees with the list");
@@ -167,20 +147,16 @@ LLVMFuzzerTestOneInput (
     UINT8  Slot = Request.Bytes[6];
     FUZZ_CHECK (Request.Bytes == Bytes ({ 0xA2, 0, 2, 0, 0, 0, Slot, 0 }) && Slot >= 1 && Slot <= kSlots, "a bad certificate request");
 
-    const Sim::KivAnswer  &A     = Answers[Index];
-    UINT32                Seen   = SeenSize (A);
-    if (!Usable (A) || (Seen < 8) || (A.Response[0] != 0xA2) || (Le16At (A.Response, 6) != Slot)) {
-      continue;
-    }
-
-    UINT32  Declared = Le32At (A.Response, 2);
-    bool    Asked    = false;
     for (const Record &R : Records) {
-      Asked |= (R.Operation == 0xAA) && (R.CertNum == Slot) && (R.CertSize == Declared);
-    }
+      if ((R.Operation != 0xAA) || (R.CertNum != Slot)) {
+        continue;
+      }
 
-    if (Asked && (Declared != 0) && (8ULL + Declared <= Seen)) {
-      Offered[Slot].push_back (Bytes (A.Response.begin () + 8, A.Response.begin () + 8 + Declared));
+      // An empty certificate is never enrolled.
+      std::optional<Bytes>  Der = OfferedCert (Answers[Index], Slot, R.CertSize);
+      if (Der.has_value () && !Der->empty ()) {
+        Offered[Slot].push_back (*Der);
+      }
     }
   }
 

@@ -16,10 +16,12 @@
 **/
 
 #include "ServiceScenario.h"
+#include "VexaContract.h"
 
 #include <random>
 
 using namespace Scenario;
+using namespace VexaContract;
 
 namespace {
 
@@ -75,86 +77,6 @@ public:
 private:
   std::mt19937  mEngine;
 };
-
-// ===========================================================================
-// What the driver may take from an answer (the contract of the messages)
-// ===========================================================================
-
-/// Size the driver sees in ResponseBufferSize for an answer.
-UINT32
-SeenSize (
-  const Sim::KivAnswer  &A
-  )
-{
-  return A.StoreNothing ? 0 : A.SizeOverride.value_or ((UINT32)A.Response.size ());
-}
-
-/// TRUE when the answer carries a response the driver may look at.
-bool
-Usable (
-  const Sim::KivAnswer  &A
-  )
-{
-  return !A.StoreNothing && !A.NoBuffer && !EFI_ERROR (A.Status) && (A.Completion == 0);
-}
-
-UINT32
-Le32At (
-  const Bytes  &B,
-  size_t       Offset
-  )
-{
-  return (UINT32)B[Offset] | ((UINT32)B[Offset + 1] << 8) | ((UINT32)B[Offset + 2] << 16) | ((UINT32)B[Offset + 3] << 24);
-}
-
-///
-/// The list a 0xA0 answer yields: nullopt for size 0 (every refusal, and a
-/// well-formed empty list), otherwise exactly the declared bytes after offset 6.
-///
-std::optional<Bytes>
-AcceptedList (
-  const Sim::KivAnswer  &A
-  )
-{
-  UINT32  Size = SeenSize (A);
-
-  if (!Usable (A) || (Size < 6) || (A.Response[0] != 0xA0)) {
-    return std::nullopt;
-  }
-
-  UINT32  Declared = Le32At (A.Response, 2);
-  if ((Declared > Size - 6) || (Declared == 0)) {
-    return std::nullopt;
-  }
-
-  return Bytes (A.Response.begin () + 6, A.Response.begin () + 6 + Declared);
-}
-
-///
-/// The certificate a 0xA2 answer yields for a request of CertSize bytes for
-/// slot CertNum, or nullopt when GetImportCert must refuse it.
-///
-std::optional<Bytes>
-OfferedCert (
-  const Sim::KivAnswer  &A,
-  UINT8                 CertNum,
-  UINT16                CertSize
-  )
-{
-  UINT32  Size = SeenSize (A);
-
-  if (!Usable (A) || (Size < 8) || (A.Response[0] != 0xA2)) {
-    return std::nullopt;
-  }
-
-  if ((Le32At (A.Response, 2) != CertSize) || ((A.Response[6] | (A.Response[7] << 8)) != CertNum) ||
-      ((UINT64)Size < 8ULL + CertSize))
-  {
-    return std::nullopt;
-  }
-
-  return Bytes (A.Response.begin () + 8, A.Response.begin () + 8 + CertSize);
-}
 
 // ===========================================================================
 // Hostile answers
