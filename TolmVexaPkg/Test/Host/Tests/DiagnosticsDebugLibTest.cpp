@@ -386,9 +386,33 @@ TEST (DebugLibAssert, NullFormatIsReportedAndNothingIsPrinted) {
   ASSERT_EQ (EFI_SUCCESS, Bench.RunErrorLevelConstructor ());
 
   DebugPrint (DEBUG_ERROR, nullptr);
+  DebugBPrint (DEBUG_ERROR, nullptr, nullptr);
 
-  EXPECT_THAT (Bench.Console (Bench.Uart1), ::testing::MatchesRegex ("ASSERT \\[TolmVexaHttpsBootCertMgmt\\] .*DebugLib\\.cpp\\([0-9]+\\): Format != \\(\\(void \\*\\) 0\\)\r\n"));
+  const std::string  Report = "ASSERT \\[TolmVexaHttpsBootCertMgmt\\] .*DebugLib\\.cpp\\([0-9]+\\): Format != \\(\\(void \\*\\) 0\\)\r\n";
+  EXPECT_THAT (Bench.Console (Bench.Uart1), ::testing::MatchesRegex (Report + Report));
+  EXPECT_EQ (2u, Sim::Cpu ().Breakpoints);
+}
+
+// The rest of the DebugLib class, which other modules linked with this
+// library may call.
+TEST (DebugLibClass, ClearMemoryAndTheLevelSetter) {
+  Diag::Bench  Bench;
+  UINT8        Buffer[6] = { 1, 2, 3, 4, 5, 6 };
+
+  EXPECT_EQ (DebugClearMemory (Buffer, 5), Buffer);
+  EXPECT_THAT (Buffer, ElementsAre (0xAF, 0xAF, 0xAF, 0xAF, 0xAF, 6)) << "PcdDebugClearMemoryValue, Length bytes";
+  EXPECT_TRUE (DebugCodeEnabled ());
+  EXPECT_TRUE (DebugClearMemoryEnabled ());
+
+  // NULL: reported as an assertion, nothing written.
+  EXPECT_EQ (DebugClearMemory (nullptr, 5), nullptr);
+  EXPECT_THAT (Bench.Console (Bench.Uart1), ::testing::HasSubstr ("Buffer != ((void *) 0)"));
   EXPECT_EQ (1u, Sim::Cpu ().Breakpoints);
+
+  Bench.SetCmosLevel (0x80000000);
+  ASSERT_EQ (EFI_SUCCESS, Bench.RunErrorLevelConstructor ());
+  EXPECT_TRUE (SetDebugPrintErrorLevel (DEBUG_INFO));
+  EXPECT_EQ (GetDebugPrintErrorLevel (), (UINT32)DEBUG_INFO);
 }
 
 TEST (DebugLibLoaded, ConsoleIsSilentBeforeTheErrorLevelButAssertionsGoOut) {

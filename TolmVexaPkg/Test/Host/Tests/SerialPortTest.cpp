@@ -270,6 +270,29 @@ WritesOf (
   return Writes;
 }
 
+// The console only writes: the input and control side of the class answers
+// "nothing" and touches no port.
+TEST (SerialPortLibClass, ReadAndControlAreUnsupported) {
+  Diag::Bench            Bench;
+  UINT8                  Byte = 0x5A;
+  UINT32                 Control;
+  UINT64                 BaudRate = 9600;
+  UINT32                 ReceiveFifoDepth = 0;
+  UINT32                 Timeout = 0;
+  EFI_PARITY_TYPE        Parity = NoParity;
+  UINT8                  DataBits = 8;
+  EFI_STOP_BITS_TYPE     StopBits = OneStopBit;
+  const size_t           Accesses = Sim::Ports ().Log ().size ();
+
+  EXPECT_EQ (SerialPortRead (&Byte, 1), 0u);
+  EXPECT_EQ (Byte, 0x5A);
+  EXPECT_FALSE (SerialPortPoll ());
+  EXPECT_EQ (SerialPortSetControl (0), RETURN_UNSUPPORTED);
+  EXPECT_EQ (SerialPortGetControl (&Control), RETURN_UNSUPPORTED);
+  EXPECT_EQ (SerialPortSetAttributes (&BaudRate, &ReceiveFifoDepth, &Timeout, &Parity, &DataBits, &StopBits), RETURN_UNSUPPORTED);
+  EXPECT_EQ (Sim::Ports ().Log ().size (), Accesses);
+}
+
 TEST (SerialPortInitialize, CmosByteSelectsTheDivisorOfBothPorts) {
   struct {
     UINT8     Cmos6F;
