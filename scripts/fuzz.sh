@@ -106,6 +106,8 @@ case "$mode" in
 esac
 
 mkdir -p "$WORK/logs"
+# Stopping the script stops the fuzzers it started.
+trap 'trap - INT TERM; kill 0' INT TERM
 export -f run_one
 export SUITE WORK FUZZ_SRC
 printf '%s\n' "${selected[@]}" | xargs -P "$(nproc)" -I{} bash -c 'run_one "$1" "$WORK/logs/$1.log" "${@:2}"' _ {} "${opts[@]}"
