@@ -29,7 +29,7 @@ SUITE="$ROOT/build/clang"
 WORK="$ROOT/build/fuzz"
 FUZZ_SRC="$ROOT/TolmVexaPkg/Test/Fuzz"
 TARGETS=(pending_tasks_fuzz import_cert_fuzz sync_fuzz debug_print_fuzz)
-SMOKE_RUNS=10000
+SMOKE_RUNS=20000
 
 say()  { printf '[fuzz] %s\n' "$*"; }
 fail() { printf '[fuzz] FAILED: %s\n' "$*" >&2; exit 1; }

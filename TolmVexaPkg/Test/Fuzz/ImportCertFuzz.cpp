@@ -13,7 +13,8 @@
   one well-formed request goes out; the result is EFI_SUCCESS exactly when
   the response carries the certificate for that slot and size inside what
   the transport handed over, and then the buffer holds those bytes; on every
-  failure the result is EFI_INVALID_PARAMETER and the buffer is untouched;
+  failure the result is EFI_INVALID_PARAMETER, the one message is that of the
+  first test the response fails, and the buffer is untouched;
   the caller's buffer is never written beyond CertSize (AddressSanitizer);
   nothing leaked.
 
@@ -80,6 +81,25 @@ LLVMFuzzerTestOneInput (
       FUZZ_CHECK ((Status == EFI_SUCCESS) == Cert.has_value (), "accepted a bad response or refused a good one");
     } else if (Status == EFI_SUCCESS) {
       FUZZ_CHECK (Cert.has_value (), "accepted a bad response");
+    }
+
+    // A refusal is told by exactly its one message; an accepted certificate by none.
+    if (FailAlloc == 0) {
+      std::string                      Refusal = CertRefusal (Answer, CertNum, CertSize);
+      std::vector<Sim::DebugMessage>   Errors;
+      for (const Sim::DebugMessage &M : Sim::DebugLog ().Messages) {
+        if (M.Level == DEBUG_ERROR) {
+          Errors.push_back (M);
+        }
+      }
+
+      FUZZ_CHECK (Errors.size () == (Refusal.empty () ? 0u : 1u), "not exactly the refusal's message");
+      if (!Refusal.empty ()) {
+        const std::string  &Text = Errors[0].Text;
+        FUZZ_CHECK (Text.rfind ("GetImportCert(", 0) == 0 && Text.size () >= Refusal.size () &&
+                    Text.compare (Text.size () - Refusal.size (), Refusal.size (), Refusal) == 0,
+                    "\"" + Text + "\" instead of \"" + Refusal + "\"");
+      }
     }
 
     if (Status == EFI_SUCCESS) {

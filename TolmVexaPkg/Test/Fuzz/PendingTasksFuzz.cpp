@@ -12,7 +12,8 @@
     frame             the answer to the pending-list request
     frame ...         the answers to the certificate requests, in order
 
-  Checked after every input: the result agrees with the list the Vexa sent;
+  Checked after every input: the result agrees with the list the Vexa sent,
+  and a refused list is told by its one message;
   the first request is the pending-list request and every later one asks for
   the certificate of an import record of that list; every slot is unchanged,
   deleted by a delete record, or holds exactly a certificate the Vexa sent
@@ -130,6 +131,20 @@ LLVMFuzzerTestOneInput (
     FUZZ_CHECK ((Result != FALSE) == !List.empty (), "the result disagrees with the list");
   } else if (Result) {
     FUZZ_CHECK (!List.empty (), "TRUE without a list");
+  }
+
+  // A refused list is told by exactly its one message.
+  if (FailAlloc == 0) {
+    std::string  Refusal = ListRefusal (Answers[0]);
+    size_t       Told    = 0;
+    for (const Sim::DebugMessage &M : Sim::DebugLog ().Messages) {
+      if ((M.Level == DEBUG_ERROR) && (M.Text.rfind ("GetPendingTaskList: ", 0) == 0)) {
+        FUZZ_CHECK (M.Text == Refusal, "\"" + M.Text + "\" instead of \"" + Refusal + "\"");
+        Told++;
+      }
+    }
+
+    FUZZ_CHECK (Told == (Refusal.empty () ? 0u : 1u), "not exactly the refusal's message");
   }
 
   size_t  Imports = 0;

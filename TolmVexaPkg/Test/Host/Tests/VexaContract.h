@@ -1,7 +1,8 @@
 /** @file
   What the driver may take from a Vexa answer: the acceptance rules of the
-  pending-list (0xA0) and import-certificate (0xA2) responses, written once as
-  the oracle of the hostile-controller test and the fuzz targets.
+  pending-list (0xA0) and import-certificate (0xA2) responses and the message
+  of each refusal, written once as the oracle of the hostile-controller test
+  and the fuzz targets.
 
   SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
@@ -94,6 +95,79 @@ OfferedCert (
   }
 
   return std::vector<UINT8> (A.Response.begin () + 8, A.Response.begin () + 8 + CertSize);
+}
+
+///
+/// The DEBUG_ERROR message with which GetPendingTaskList refuses a 0xA0
+/// answer, or "" when it takes the list (an empty one included).
+///
+inline std::string
+ListRefusal (
+  const Sim::KivAnswer  &A
+  )
+{
+  UINT32  Size = SeenSize (A);
+
+  if (EFI_ERROR (A.Status) || (!A.StoreNothing && (A.Completion != 0))) {
+    return "GetPendingTaskList: error status returned from the KIV command.\n";
+  }
+
+  // No buffer behind a size counts as a response too short to hold anything.
+  if (A.StoreNothing || A.NoBuffer || (Size < 6)) {
+    return "GetPendingTaskList: response buffer size too small.\n";
+  }
+
+  if (A.Response[0] != 0xA0) {
+    return "GetPendingTaskList: bad response command value.\n";
+  }
+
+  if (Le32At (A.Response, 2) > Size - 6) {
+    return "GetPendingTaskList: pending list size too small.\n";
+  }
+
+  return "";
+}
+
+///
+/// The end of the DEBUG_ERROR message with which GetImportCert refuses a 0xA2
+/// answer (the text after "GetImportCert(<line>): "), or "" when it takes
+/// the certificate.
+///
+inline std::string
+CertRefusal (
+  const Sim::KivAnswer  &A,
+  UINT8                 CertNum,
+  UINT16                CertSize
+  )
+{
+  UINT32  Size = SeenSize (A);
+
+  if (EFI_ERROR (A.Status) || (!A.StoreNothing && (A.Completion != 0))) {
+    return "Failed to get imported cert from Vexa.\n";
+  }
+
+  if (A.StoreNothing || A.NoBuffer || (Size < 8)) {
+    return "Incorrect response buffer size.\n";
+  }
+
+  if (A.Response[0] != 0xA2) {
+    return "Incorrect response subommand.\n";
+  }
+
+  if (Le32At (A.Response, 2) != CertSize) {
+    return "Incorrect response size = " + std::to_string ((INT32)Le32At (A.Response, 2)) +
+           "; while cert size is: " + std::to_string (CertSize) + "\n";
+  }
+
+  if (Le16At (A.Response, 6) != CertNum) {
+    return "Incrrect response index = " + std::to_string (Le16At (A.Response, 6)) + ".\n";
+  }
+
+  if ((UINT64)Size < 8ULL + CertSize) {
+    return "Incorrect response buffer size.\n";
+  }
+
+  return "";
 }
 
 } // namespace VexaContract
