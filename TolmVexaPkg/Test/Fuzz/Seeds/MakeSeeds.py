@@ -3,13 +3,14 @@
 """Writes the seed corpora of the fuzz targets (one folder per target, beside
 this script) from the controller's well-formed messages and their documented
 near misses. The input layouts are those described at the top of each target's
-source file and in FuzzBed.h. Run it again after changing a layout:
+source file and in FuzzBed.h. Files named found-* are inputs that once failed,
+kept as regression seeds; this script leaves them alone. Run it again after
+changing a layout:
 
     python3 TolmVexaPkg/Test/Fuzz/Seeds/MakeSeeds.py
 """
 
 import os
-import shutil
 import struct
 import uuid
 
@@ -164,8 +165,10 @@ def main():
     }
     for target, seeds in targets.items():
         folder = os.path.join(HERE, target)
-        shutil.rmtree(folder, ignore_errors=True)
-        os.makedirs(folder)
+        os.makedirs(folder, exist_ok=True)
+        for name in os.listdir(folder):
+            if not name.startswith("found-"):
+                os.remove(os.path.join(folder, name))
         for name, data in seeds.items():
             with open(os.path.join(folder, name), "wb") as out:
                 out.write(data)
