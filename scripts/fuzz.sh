@@ -109,10 +109,10 @@ case "$mode" in
     opts=(-detect_leaks=0)
     if [ -n "$FUZZ_RUNS" ]; then
       opts+=(-runs=$(((FUZZ_RUNS + ${FUZZ_WORKERS:-1} - 1) / ${FUZZ_WORKERS:-1})))
-      say "long run: ${selected[*]}, $FUZZ_RUNS inputs each, $(nproc) at a time"
+      say "long run: ${selected[*]}, $FUZZ_RUNS inputs each, ${FUZZ_WORKERS:-1} process(es) per target"
     else
       opts+=(-max_total_time="$seconds")
-      say "long run: ${selected[*]}, ${seconds} s each, $(nproc) at a time"
+      say "long run: ${selected[*]}, ${seconds} s each, ${FUZZ_WORKERS:-1} process(es) per target"
     fi ;;
   *)
     fail "unknown mode '$mode' (smoke, long, list)" ;;
