@@ -90,6 +90,7 @@ SetHttpsCertUpdateFlag (
   )
 {
   EFI_STATUS  Status;
+  UINTN       Attempts;
   UINT8       Value;
 
   //
@@ -99,22 +100,18 @@ SetHttpsCertUpdateFlag (
   // variable service fails (other than finding the flag already absent) is
   // tried once more.
   //
-  Value  = Raise ? 0x01 : 0x00;
-  Status = gRT->SetVariable (
-                  (CHAR16 *)HTTPS_CERT_UPDATE_FLAG_NAME,
-                  &gTolmVariableGuid,
-                  HTTPS_CERT_UPDATE_FLAG_ATTRIBUTES,
-                  Raise ? sizeof (Value) : 0,
-                  &Value
-                  );
-  if (!Raise && EFI_ERROR (Status) && (Status != EFI_NOT_FOUND)) {
-    gRT->SetVariable (
-           (CHAR16 *)HTTPS_CERT_UPDATE_FLAG_NAME,
-           &gTolmVariableGuid,
-           HTTPS_CERT_UPDATE_FLAG_ATTRIBUTES,
-           0,
-           &Value
-           );
+  Value = Raise ? 0x01 : 0x00;
+  for (Attempts = Raise ? 1 : 2; Attempts > 0; Attempts--) {
+    Status = gRT->SetVariable (
+                    (CHAR16 *)HTTPS_CERT_UPDATE_FLAG_NAME,
+                    &gTolmVariableGuid,
+                    HTTPS_CERT_UPDATE_FLAG_ATTRIBUTES,
+                    Raise ? sizeof (Value) : 0,
+                    &Value
+                    );
+    if (!EFI_ERROR (Status) || (Status == EFI_NOT_FOUND)) {
+      break;
+    }
   }
 }
 
