@@ -30,6 +30,8 @@
 
 #include "TolmVexaHttpsBootCertMgmtDxe.h"
 
+#include <algorithm>
+
 using namespace Fuzz;
 
 namespace {
