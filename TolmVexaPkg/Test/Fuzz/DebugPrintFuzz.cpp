@@ -177,6 +177,67 @@ CallWith (
   }
 }
 
+/// One input (the layout is at the top of this file).
+void
+OneInput (
+  Input  &In
+  )
+{
+  Diag::Bench  Bench;
+  UINT8        Setup     = In.U8 ();
+  UINT32       Mask      = In.U32 ();
+  UINT32       CmosLevel = In.U32 ();
+  bool         Interface = (Setup & 0x01) != 0;
+
+  if (Interface) {
+    Sim::DebugOutput ().Mask = Mask;
+    Sim::DebugOutput ().Install ();
+  }
+
+  FUZZ_CHECK (Bench.RunOutputConstructor () == EFI_SUCCESS, "the output constructor failed");
+  Bench.SetCmosLevel (CmosLevel);
+  FUZZ_CHECK (Bench.RunErrorLevelConstructor () == EFI_SUCCESS, "the error-level constructor failed");
+
+  for (size_t Message = 0; Message < kMessages && !In.AtEnd (); Message++) {
+    UINTN               Level = In.U32 () | ((UINT64)In.U32 () << 32);
+    const DriverFormat  &F    = kFormats[In.U8 () % (sizeof (kFormats) / sizeof (kFormats[0]))];
+
+    std::vector<Argument>  Args;
+    for (const char *Conversion = F.Signature; *Conversion != '\0'; Conversion++) {
+      Args.push_back (ReadArgument (In, *Conversion));
+    }
+
+    //
+    // The interface gets the character count the formatting returns, the
+    // console the text up to its first NUL: they differ only when a CHAR16
+    // argument holds a character whose low byte is 0.
+    //
+    CHAR8  Expected[TOLM_DEBUG_MESSAGE_BUFFER_SIZE];
+    UINTN  Count = 0;
+    CallWith (F, Args, [&Expected, &Count](auto... Arguments) { Count = AsciiSPrint (Expected, sizeof (Expected), Arguments...); });
+    FUZZ_CHECK (Count <= 255, "a message longer than 255 characters");
+    const std::string  Written (Expected, Count);
+    const std::string  Text = Expected;
+
+    size_t  WritesBefore  = Sim::DebugOutput ().Writes.size ();
+    size_t  ConsoleBefore = Bench.Uart1.Transmitted.size ();
+    bool    ToInterface   = Interface && ((Level & Mask) != 0);
+    bool    ToConsole     = (Level & GetDebugPrintErrorLevel ()) != 0;
+
+    CallWith (F, Args, [Level](auto... Arguments) { DebugPrint (Level, Arguments...); });
+
+    const auto  &Writes = Sim::DebugOutput ().Writes;
+    FUZZ_CHECK (Writes.size () == WritesBefore + (ToInterface ? 1 : 0), "the interface's filter was not followed");
+    if (ToInterface) {
+      FUZZ_CHECK (Writes.back () == Written, "the interface got \"" + Writes.back () + "\" for \"" + Written + "\"");
+    }
+
+    std::string  Console (Bench.Uart1.Transmitted.begin () + ConsoleBefore, Bench.Uart1.Transmitted.end ());
+    FUZZ_CHECK (Console == (ToConsole ? Text : std::string ()), "the console got \"" + Console + "\" for \"" + Text + "\"");
+    FUZZ_CHECK (Bench.Uart1.Transmitted == Bench.Uart2.Transmitted, "COM1 and COM2 differ");
+  }
+}
+
 } // namespace
 
 extern "C" int
@@ -185,65 +246,5 @@ LLVMFuzzerTestOneInput (
   size_t         Size
   )
 {
-  Input  In (Data, Size);
-
-  BeginInput ();
-  {
-    Diag::Bench  Bench;
-    UINT8        Setup     = In.U8 ();
-    UINT32       Mask      = In.U32 ();
-    UINT32       CmosLevel = In.U32 ();
-    bool         Interface = (Setup & 0x01) != 0;
-
-    if (Interface) {
-      Sim::DebugOutput ().Mask = Mask;
-      Sim::DebugOutput ().Install ();
-    }
-
-    FUZZ_CHECK (Bench.RunOutputConstructor () == EFI_SUCCESS, "the output constructor failed");
-    Bench.SetCmosLevel (CmosLevel);
-    FUZZ_CHECK (Bench.RunErrorLevelConstructor () == EFI_SUCCESS, "the error-level constructor failed");
-
-    for (size_t Message = 0; Message < kMessages && !In.AtEnd (); Message++) {
-      UINTN               Level = In.U32 () | ((UINT64)In.U32 () << 32);
-      const DriverFormat  &F    = kFormats[In.U8 () % (sizeof (kFormats) / sizeof (kFormats[0]))];
-
-      std::vector<Argument>  Args;
-      for (const char *Conversion = F.Signature; *Conversion != '\0'; Conversion++) {
-        Args.push_back (ReadArgument (In, *Conversion));
-      }
-
-      //
-      // The interface gets the character count the formatting returns, the
-      // console the text up to its first NUL: they differ only when a CHAR16
-      // argument holds a character whose low byte is 0.
-      //
-      CHAR8  Expected[TOLM_DEBUG_MESSAGE_BUFFER_SIZE];
-      UINTN  Count = 0;
-      CallWith (F, Args, [&Expected, &Count](auto... Arguments) { Count = AsciiSPrint (Expected, sizeof (Expected), Arguments...); });
-      FUZZ_CHECK (Count <= 255, "a message longer than 255 characters");
-      const std::string  Written (Expected, Count);
-      const std::string  Text = Expected;
-
-      size_t  WritesBefore  = Sim::DebugOutput ().Writes.size ();
-      size_t  ConsoleBefore = Bench.Uart1.Transmitted.size ();
-      bool    ToInterface   = Interface && ((Level & Mask) != 0);
-      bool    ToConsole     = (Level & GetDebugPrintErrorLevel ()) != 0;
-
-      CallWith (F, Args, [Level](auto... Arguments) { DebugPrint (Level, Arguments...); });
-
-      const auto  &Writes = Sim::DebugOutput ().Writes;
-      FUZZ_CHECK (Writes.size () == WritesBefore + (ToInterface ? 1 : 0), "the interface's filter was not followed");
-      if (ToInterface) {
-        FUZZ_CHECK (Writes.back () == Written, "the interface got \"" + Writes.back () + "\" for \"" + Written + "\"");
-      }
-
-      std::string  Console (Bench.Uart1.Transmitted.begin () + ConsoleBefore, Bench.Uart1.Transmitted.end ());
-      FUZZ_CHECK (Console == (ToConsole ? Text : std::string ()), "the console got \"" + Console + "\" for \"" + Text + "\"");
-      FUZZ_CHECK (Bench.Uart1.Transmitted == Bench.Uart2.Transmitted, "COM1 and COM2 differ");
-    }
-
-    EndInput ();
-  }
-  return 0;
+  return RunInput (Data, Size, OneInput);
 }

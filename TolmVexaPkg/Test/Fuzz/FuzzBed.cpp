@@ -33,6 +33,34 @@ public:
 
 constexpr EFI_STATUS  kTransportStatus[] = { EFI_SUCCESS, EFI_DEVICE_ERROR, EFI_TIMEOUT, EFI_BUFFER_TOO_SMALL };
 
+/// The platform's power-on state for one input (see RunInput).
+void
+BeginInput (
+  )
+{
+  static bool  Listening = false;
+
+  if (!Listening) {
+    ::testing::UnitTest::GetInstance ()->listeners ().Append (new AbortOnFailure);
+    Listening = true;
+  }
+
+  Sim::Reset ();
+  Sim::PlatformInfo ().Install ();
+  Sim::Vexa ().Install ();
+  Sim::Vexa ().UnscriptedIsFailure = false;
+}
+
+/// The checks after one input (see RunInput).
+void
+EndInput (
+  )
+{
+  FUZZ_CHECK (Sim::DebugLog ().Asserts.empty () && Sim::Cpu ().Breakpoints == 0 && Sim::Cpu ().DeadLoops == 0, "an assertion was raised");
+  FUZZ_CHECK (!Sim::Variables ().Has ("TolmPr", gTolmVariableGuid), "the update flag was left raised");
+  Sim::CheckAtEnd ();
+}
+
 } // namespace
 
 UINT8
@@ -120,61 +148,19 @@ Fail (
   abort ();
 }
 
-void
-BeginInput (
+int
+RunInput (
+  const uint8_t  *Data,
+  size_t         Size,
+  void           (*Body)(Input &In)
   )
 {
-  static bool  Listening = false;
+  Input  In (Data, Size);
 
-  if (!Listening) {
-    ::testing::UnitTest::GetInstance ()->listeners ().Append (new AbortOnFailure);
-    Listening = true;
-  }
-
-  Sim::Reset ();
-  Sim::PlatformInfo ().Install ();
-  Sim::Vexa ().Install ();
-  Sim::Vexa ().UnscriptedIsFailure = false;
-}
-
-void
-EndInput (
-  )
-{
-  FUZZ_CHECK (Sim::DebugLog ().Asserts.empty () && Sim::Cpu ().Breakpoints == 0 && Sim::Cpu ().DeadLoops == 0, "an assertion was raised");
-  FUZZ_CHECK (!Sim::Variables ().Has ("TolmPr", gTolmVariableGuid), "the update flag was left raised");
-  Sim::CheckAtEnd ();
-}
-
-Bytes
-StoredValue (
-  const Bytes  &Der
-  )
-{
-  Bytes        Value;
-  const auto  *Type  = reinterpret_cast<const UINT8 *>(&gEfiCertX509Guid);
-  const auto  *Owner = reinterpret_cast<const UINT8 *>(&gHttpsCertDefaultOwnerGuid);
-  auto        Le32   = [&Value](UINT32 V) {
-    for (int Shift = 0; Shift < 32; Shift += 8) {
-      Value.push_back ((UINT8)(V >> Shift));
-    }
-  };
-
-  Value.insert (Value.end (), Type, Type + sizeof (EFI_GUID));
-  Le32 ((UINT32)(44 + Der.size ()));
-  Le32 (0);
-  Le32 ((UINT32)(16 + Der.size ()));
-  Value.insert (Value.end (), Owner, Owner + sizeof (EFI_GUID));
-  Value.insert (Value.end (), Der.begin (), Der.end ());
-  return Value;
-}
-
-std::string
-SlotName (
-  unsigned  Slot
-  )
-{
-  return "HttpsCertDev" + std::to_string (Slot);
+  BeginInput ();
+  Body (In);
+  EndInput ();
+  return 0;
 }
 
 } // namespace Fuzz

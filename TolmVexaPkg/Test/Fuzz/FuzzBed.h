@@ -33,6 +33,7 @@
 #define TOLM_FUZZ_BED_H_
 
 #include <SimPlatform.h>
+#include <ServiceScenario.h>
 #include <VexaContract.h>
 
 #include <cstddef>
@@ -102,32 +103,24 @@ Fail (
   } while (0)
 
 ///
-/// Starts one input: the platform in its power-on state, with the platform
-/// information, the Vexa (whose unscripted requests answer EFI_DEVICE_ERROR)
-/// and the time-based write policy of the target platform.
-///
-void
-BeginInput (
-  );
-
-///
-/// Ends one input: no live or overrun pool block, no firmware rule broken, no
+/// Runs one input. Before Body: the platform in its power-on state, with the
+/// platform information, the Vexa (whose unscripted requests answer
+/// EFI_DEVICE_ERROR) and the time-based write policy of the target platform.
+/// After it: no live or overrun pool block, no firmware rule broken, no
 /// assertion raised, the TPL back at TPL_APPLICATION, the update flag absent.
+/// Returns 0 for libFuzzer.
 ///
-void
-EndInput (
+int
+RunInput (
+  const uint8_t  *Data,
+  size_t         Size,
+  void           (*Body)(Input &In)
   );
 
-/// The value a slot holds for an enrolled certificate (default owner).
-Bytes
-StoredValue (
-  const Bytes  &Der
-  );
-
-std::string
-SlotName (
-  unsigned  Slot
-  );
+// The slots' names and the value a slot holds for an enrolled certificate,
+// as the service scenarios know them.
+using Scenario::SlotName;
+using Scenario::StoredValue;
 
 } // namespace Fuzz
 

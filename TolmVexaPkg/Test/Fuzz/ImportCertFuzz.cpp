@@ -33,17 +33,12 @@ namespace {
 
 constexpr UINT8  kUntouched = 0xEE;
 
-} // namespace
-
-extern "C" int
-LLVMFuzzerTestOneInput (
-  const uint8_t  *Data,
-  size_t         Size
+/// One input (the layout is at the top of this file).
+void
+OneInput (
+  Input  &In
   )
 {
-  Input  In (Data, Size);
-
-  BeginInput ();
 
   UINT8           CertNum   = In.U8 ();
   UINT16          CertSize  = In.U16 ();
@@ -112,6 +107,15 @@ LLVMFuzzerTestOneInput (
   }
 
   free (Buffer);
-  EndInput ();
-  return 0;
+}
+
+} // namespace
+
+extern "C" int
+LLVMFuzzerTestOneInput (
+  const uint8_t  *Data,
+  size_t         Size
+  )
+{
+  return RunInput (Data, Size, OneInput);
 }

@@ -69,17 +69,12 @@ Records (
   return Out;
 }
 
-} // namespace
-
-extern "C" int
-LLVMFuzzerTestOneInput (
-  const uint8_t  *Data,
-  size_t         Size
+/// One input (the layout is at the top of this file).
+void
+OneInput (
+  Input  &In
   )
 {
-  Input  In (Data, Size);
-
-  BeginInput ();
 
   UINT8  Store     = In.U8 ();
   UINT8  FailSet   = In.U8 ();
@@ -214,6 +209,15 @@ LLVMFuzzerTestOneInput (
   }
 
   Sim::Vexa ().OnRequest = nullptr;
-  EndInput ();
-  return 0;
+}
+
+} // namespace
+
+extern "C" int
+LLVMFuzzerTestOneInput (
+  const uint8_t  *Data,
+  size_t         Size
+  )
+{
+  return RunInput (Data, Size, OneInput);
 }

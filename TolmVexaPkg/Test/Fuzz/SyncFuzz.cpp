@@ -66,17 +66,12 @@ PutLe (
   }
 }
 
-} // namespace
-
-extern "C" int
-LLVMFuzzerTestOneInput (
-  const uint8_t  *Data,
-  size_t         Size
+/// One input (the layout is at the top of this file).
+void
+OneInput (
+  Input  &In
   )
 {
-  Input  In (Data, Size);
-
-  BeginInput ();
 
   std::optional<Bytes>  Yields[kSlots + 1];
   for (unsigned Slot = 1; Slot <= kSlots; Slot++) {
@@ -113,8 +108,7 @@ LLVMFuzzerTestOneInput (
   FUZZ_CHECK (Requests.size () <= 1, "more than one message");
   if (Requests.empty ()) {
     FUZZ_CHECK (FailAlloc != 0 && Status == EFI_OUT_OF_RESOURCES, "no message without running out of memory");
-    EndInput ();
-    return 0;
+    return;
   }
 
   FUZZ_CHECK (Status == Answer.Status || (FailAlloc != 0 && Status == EFI_OUT_OF_RESOURCES), "the result is not the transport's");
@@ -168,7 +162,15 @@ LLVMFuzzerTestOneInput (
       FUZZ_CHECK (Bytes (Message.begin () + 8, Message.end ()) == Payload, "the message is not the one the store calls for");
     }
   }
+}
 
-  EndInput ();
-  return 0;
+} // namespace
+
+extern "C" int
+LLVMFuzzerTestOneInput (
+  const uint8_t  *Data,
+  size_t         Size
+  )
+{
+  return RunInput (Data, Size, OneInput);
 }
