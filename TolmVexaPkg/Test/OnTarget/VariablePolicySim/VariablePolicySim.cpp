@@ -19,6 +19,12 @@
   - everything else (other attributes, such as the volatile "TolmPr" flag,
     and every other vendor GUID) goes to OVMF unchanged.
 
+  The values are kept in OVMF's own non-volatile store, as plain
+  non-volatile boot-service variables (attributes 0x03) under the same name
+  and GUID, so that the slots survive a reboot as on the target platform:
+  a boot that keeps the machine's variable store (the BMC scenarios) finds
+  them again. OVMF's limit on a variable's size applies (about 33 KB).
+
   Every SetVariable under gTolmVariableGuid is logged for the test application
   (VARIABLE_POLICY_SIM_PROTOCOL). The image stays resident and never unhooks.
 
@@ -43,48 +49,17 @@ namespace {
 
 constexpr UINT32  AUTHENTICATED_ATTRIBUTES = EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS |
                                              EFI_VARIABLE_TIME_BASED_AUTHENTICATED_WRITE_ACCESS;
+constexpr UINT32  STORED_ATTRIBUTES        = EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS;
 constexpr UINTN   DESCRIPTOR_SIZE    = OFFSET_OF (EFI_VARIABLE_AUTHENTICATION_2, AuthInfo) +
                                        OFFSET_OF (WIN_CERTIFICATE_UEFI_GUID, CertData);
-constexpr UINTN   MAX_STORED_VARIABLES = 8;
 
 static_assert (AUTHENTICATED_ATTRIBUTES == 0x23, "certificate variable attributes");
 static_assert (DESCRIPTOR_SIZE == 40, "descriptor without certificate data");
 
-struct StoredVariable {
-  CHAR16    Name[VARIABLE_POLICY_SIM_NAME_CHARS];
-  UINT8     *Data;
-  UINTN     Size;
-};
-
 EFI_GET_VARIABLE           mOriginalGetVariable;
 EFI_SET_VARIABLE           mOriginalSetVariable;
-StoredVariable             mStore[MAX_STORED_VARIABLES];
 VARIABLE_POLICY_SIM_WRITE  mLog[VARIABLE_POLICY_SIM_MAX_WRITES];
 UINTN                      mLogCount;
-
-BOOLEAN
-FitsName (
-  IN CONST CHAR16  *Name
-  )
-{
-  return StrnLenS (Name, VARIABLE_POLICY_SIM_NAME_CHARS) < VARIABLE_POLICY_SIM_NAME_CHARS;
-}
-
-StoredVariable *
-FindStored (
-  IN CONST CHAR16  *Name
-  )
-{
-  UINTN  Index;
-
-  for (Index = 0; Index < MAX_STORED_VARIABLES; Index++) {
-    if ((mStore[Index].Data != NULL) && (StrCmp (mStore[Index].Name, Name) == 0)) {
-      return &mStore[Index];
-    }
-  }
-
-  return NULL;
-}
 
 /**
   TRUE when Data starts with the descriptor the target platform accepts
@@ -115,61 +90,6 @@ IsUnsignedDescriptor (
          Descriptor.AuthInfo.Hdr.wRevision == 0x0200 &&
          Descriptor.AuthInfo.Hdr.wCertificateType == WIN_CERT_TYPE_EFI_GUID &&
          CompareGuid (&Descriptor.AuthInfo.CertType, &gEfiCertPkcs7Guid);
-}
-
-/**
-  Applies an accepted authenticated write to the layer's store.
-**/
-EFI_STATUS
-StoreAuthenticatedWrite (
-  IN CONST CHAR16  *Name,
-  IN CONST UINT8   *Value,
-  IN UINTN         ValueSize
-  )
-{
-  StoredVariable  *Variable;
-  UINT8           *Copy;
-  UINTN           Index;
-
-  Variable = FindStored (Name);
-  if (ValueSize == 0) {
-    if (Variable == NULL) {
-      return EFI_NOT_FOUND;
-    }
-
-    FreePool (Variable->Data);
-    ZeroMem (Variable, sizeof (*Variable));
-    return EFI_SUCCESS;
-  }
-
-  if (!FitsName (Name)) {
-    return EFI_OUT_OF_RESOURCES;
-  }
-
-  Copy = (UINT8 *)AllocateCopyPool (ValueSize, Value);
-  if (Copy == NULL) {
-    return EFI_OUT_OF_RESOURCES;
-  }
-
-  if (Variable == NULL) {
-    for (Index = 0; (Index < MAX_STORED_VARIABLES) && (Variable == NULL); Index++) {
-      if (mStore[Index].Data == NULL) {
-        Variable = &mStore[Index];
-        StrCpyS (Variable->Name, VARIABLE_POLICY_SIM_NAME_CHARS, Name);
-      }
-    }
-
-    if (Variable == NULL) {
-      FreePool (Copy);
-      return EFI_OUT_OF_RESOURCES;
-    }
-  } else {
-    FreePool (Variable->Data);
-  }
-
-  Variable->Data = Copy;
-  Variable->Size = ValueSize;
-  return EFI_SUCCESS;
 }
 
 VOID
@@ -220,7 +140,17 @@ PolicySetVariable (
   } else if (!IsUnsignedDescriptor (Data, DataSize)) {
     Status = EFI_SECURITY_VIOLATION;
   } else {
-    Status = StoreAuthenticatedWrite (VariableName, (CONST UINT8 *)Data + DESCRIPTOR_SIZE, DataSize - DESCRIPTOR_SIZE);
+    //
+    // The whole value is replaced, or the variable deleted when nothing
+    // follows the descriptor.
+    //
+    Status = mOriginalSetVariable (
+               VariableName,
+               VendorGuid,
+               STORED_ATTRIBUTES,
+               DataSize - DESCRIPTOR_SIZE,
+               (UINT8 *)Data + DESCRIPTOR_SIZE
+               );
   }
 
   LogWrite (VariableName, Attributes, DataSize, Data, Status);
@@ -237,37 +167,22 @@ PolicyGetVariable (
   OUT    VOID      *Data OPTIONAL
   )
 {
-  StoredVariable  *Variable;
+  EFI_STATUS  Status;
+  UINT32      Stored;
 
-  if ((VariableName == NULL) || (VendorGuid == NULL) || !CompareGuid (VendorGuid, &gTolmVariableGuid)) {
-    return mOriginalGetVariable (VariableName, VendorGuid, Attributes, DataSize, Data);
+  Stored = 0;
+  Status = mOriginalGetVariable (VariableName, VendorGuid, &Stored, DataSize, Data);
+  if ((VariableName != NULL) && (VendorGuid != NULL) && CompareGuid (VendorGuid, &gTolmVariableGuid) &&
+      (Stored == STORED_ATTRIBUTES))
+  {
+    Stored = AUTHENTICATED_ATTRIBUTES;
   }
 
-  Variable = FindStored (VariableName);
-  if (Variable == NULL) {
-    return mOriginalGetVariable (VariableName, VendorGuid, Attributes, DataSize, Data);
+  if ((Attributes != NULL) && ((Status == EFI_SUCCESS) || (Status == EFI_BUFFER_TOO_SMALL))) {
+    *Attributes = Stored;
   }
 
-  if (DataSize == NULL) {
-    return EFI_INVALID_PARAMETER;
-  }
-
-  if (Attributes != NULL) {
-    *Attributes = AUTHENTICATED_ATTRIBUTES;
-  }
-
-  if (*DataSize < Variable->Size) {
-    *DataSize = Variable->Size;
-    return EFI_BUFFER_TOO_SMALL;
-  }
-
-  if (Data == NULL) {
-    return EFI_INVALID_PARAMETER;
-  }
-
-  CopyMem (Data, Variable->Data, Variable->Size);
-  *DataSize = Variable->Size;
-  return EFI_SUCCESS;
+  return Status;
 }
 
 VOID
