@@ -1,0 +1,342 @@
+#!/usr/bin/env python3
+# SPDX-License-Identifier: BSD-2-Clause-Patent
+"""Start and stop the Vexa BMC: OpenIPMI's ipmi_sim with the Vexa module.
+
+Every port is a free one on 127.0.0.1, picked at start. The run folder gets
+the filled-in configuration (lan.conf), the simulator's log (ipmi_sim.log),
+its pid (ipmi_sim.pid) and the ports (vexa-sim.env, shell assignments). The
+state folder (default RUN_DIR/state) holds what the BMC keeps across restarts:
+start again with the same state folder and the BMC still knows its pending
+list, the fates and the last report.
+
+As a library (the simulator is stopped when the block ends, however it ends,
+and also when the Python process that started it dies):
+
+    from vexa_sim import VexaSim
+    with VexaSim(run_dir) as sim:          # module=..., state_dir=... optional
+        sim.serial_port                    # QEMU: -chardev socket,host=127.0.0.1,port=...
+        sim.lan_port                       # ipmitool -I lanplus -C 3 -p ... -U admin -P password
+        sim.console_port                   # vexa-admin --port ...
+        sim.console("vexa_show")           # a console command; VexaRefused on "**..."
+
+From the shell:
+
+    vexa_sim.py run   --run-dir DIR [options] -- COMMAND ARGS...
+        starts the BMC, runs COMMAND with VEXA_LAN_PORT, VEXA_SERIAL_PORT,
+        VEXA_CONSOLE_PORT, VEXA_STATE_DIR and VEXA_RUN_DIR in its environment,
+        stops the BMC whatever happens (also on SIGINT/SIGTERM), and exits
+        with COMMAND's status;
+    vexa_sim.py start --run-dir DIR [options]
+        starts the BMC and leaves it running; prints the assignments of
+        vexa-sim.env (eval-able); the caller must run "stop" (trap EXIT);
+    vexa_sim.py stop  --run-dir DIR
+        stops the BMC started in DIR (SIGTERM, then SIGKILL after 5 s);
+        does nothing when none runs.
+
+Options: --module SO (default: $VEXA_BMC_MODULE, else build/VexaBmc/vexa_bmc.so
+of this repository), --state-dir DIR (default RUN_DIR/state), --lan-port,
+--serial-port, --console-port (default 0: a free port; give the ports of an
+earlier run to restart the BMC where QEMU reconnects), --timeout SECONDS
+(start-up, default 20).
+"""
+
+import argparse
+import ctypes
+import os
+import signal
+import socket
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO = os.path.dirname(os.path.dirname(HERE))
+DEFAULT_MODULE = os.path.join(REPO, "build", "VexaBmc", "vexa_bmc.so")
+PR_SET_PDEATHSIG = 1
+
+
+class VexaSimError(Exception):
+    """The simulator could not be started or reached."""
+
+
+class VexaRefused(Exception):
+    """A console command was refused; the message is the simulator's."""
+
+
+def _free_port(kind):
+    with socket.socket(socket.AF_INET, kind) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def _strip_telnet(data):
+    """Drops the telnet negotiation (IAC sequences) the console sends."""
+    out = bytearray()
+    i = 0
+    while i < len(data):
+        if data[i] == 0xFF and i + 1 < len(data):
+            i += 3 if data[i + 1] in (0xFB, 0xFC, 0xFD, 0xFE) else 2
+            continue
+        out.append(data[i])
+        i += 1
+    return bytes(out)
+
+
+def console_command(port, command, timeout=10.0):
+    """Runs one command on the simulator's console at 127.0.0.1:port and
+    returns its output (the echo and the prompt removed, lines joined by
+    "\\n"). Raises VexaRefused when the simulator refuses it ("**...")."""
+    deadline = time.monotonic() + timeout
+    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
+        def read_until_prompt(buf):
+            while not _strip_telnet(buf).endswith(b"> "):
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    raise VexaSimError("console at port %d did not answer" % port)
+                s.settimeout(left)
+                chunk = s.recv(65536)
+                if not chunk:
+                    raise VexaSimError("console at port %d closed" % port)
+                buf += chunk
+            return _strip_telnet(buf)
+
+        read_until_prompt(b"")
+        s.sendall(command.encode() + b"\n")
+        text = read_until_prompt(b"").decode(errors="replace")
+    text = text.replace("\r", "")[:-2]            # drop the prompt
+    lines = text.split("\n")
+    if lines and lines[0].strip() == command.strip():
+        lines = lines[1:]                          # the console's echo
+    output = "\n".join(lines).strip("\n")
+    if any(line.startswith("**") for line in lines):
+        raise VexaRefused(output)
+    return output
+
+
+def _pdeathsig():
+    """In the child: die with the parent, so a killed caller leaves no BMC."""
+    try:
+        ctypes.CDLL("libc.so.6", use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
+    except OSError:
+        pass
+
+
+class VexaSim:
+    """One ipmi_sim process with the Vexa module (see the module's doc)."""
+
+    def __init__(self, run_dir, module=None, state_dir=None, lan_port=0,
+                 serial_port=0, console_port=0, timeout=20.0,
+                 die_with_parent=True, ipmi_sim="ipmi_sim"):
+        self.run_dir = os.path.abspath(run_dir)
+        self.module = os.path.abspath(module or os.environ.get("VEXA_BMC_MODULE") or DEFAULT_MODULE)
+        self.state_dir = os.path.abspath(state_dir or os.path.join(self.run_dir, "state"))
+        self.lan_port, self.serial_port, self.console_port = lan_port, serial_port, console_port
+        self.timeout = timeout
+        self.die_with_parent = die_with_parent
+        self.ipmi_sim = ipmi_sim
+        self.proc = None
+        self.pid = None
+
+    # -- paths -------------------------------------------------------------
+    def path(self, name):
+        return os.path.join(self.run_dir, name)
+
+    def env(self):
+        return {
+            "VEXA_LAN_PORT": str(self.lan_port),
+            "VEXA_SERIAL_PORT": str(self.serial_port),
+            "VEXA_CONSOLE_PORT": str(self.console_port),
+            "VEXA_STATE_DIR": self.state_dir,
+            "VEXA_RUN_DIR": self.run_dir,
+        }
+
+    # -- start and stop ----------------------------------------------------
+    def _write_config(self, ports):
+        with open(os.path.join(HERE, "lan.conf.in")) as f:
+            text = f.read()
+        for key, value in (("LAN_PORT", ports[0]), ("SERIAL_PORT", ports[1]),
+                           ("CONSOLE_PORT", ports[2]), ("MODULE", self.module),
+                           ("STATE_DIR", self.state_dir)):
+            text = text.replace("@%s@" % key, str(value))
+        with open(self.path("lan.conf"), "w") as f:
+            f.write(text)
+
+    def _ready(self):
+        """True once the console answers and the module's command exists."""
+        try:
+            console_command(self.console_port, "vexa_show", timeout=2.0)
+            return True
+        except (OSError, VexaSimError):
+            return False
+        except VexaRefused as e:
+            raise VexaSimError("ipmi_sim runs but the Vexa module did not load: %s" % e)
+
+    def start(self):
+        if not os.path.isfile(self.module):
+            raise VexaSimError("module %s not found (build it: cmake --build build --target vexa_bmc)" % self.module)
+        os.makedirs(self.run_dir, exist_ok=True)
+        os.makedirs(self.state_dir, exist_ok=True)
+        fixed = (self.lan_port, self.serial_port, self.console_port)
+        for attempt in range(3):
+            ports = (fixed[0] or _free_port(socket.SOCK_DGRAM),
+                     fixed[1] or _free_port(socket.SOCK_STREAM),
+                     fixed[2] or _free_port(socket.SOCK_STREAM))
+            self.lan_port, self.serial_port, self.console_port = ports
+            self._write_config(ports)
+            log = open(self.path("ipmi_sim.log"), "ab")
+            self.proc = subprocess.Popen(
+                [self.ipmi_sim, "-c", self.path("lan.conf"),
+                 "-f", os.path.join(HERE, "vexa.cmds"), "-s", self.state_dir, "-n"],
+                cwd=self.run_dir, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+                start_new_session=True,
+                preexec_fn=_pdeathsig if self.die_with_parent else None)
+            log.close()
+            self.pid = self.proc.pid
+            with open(self.path("ipmi_sim.pid"), "w") as f:
+                f.write("%d\n" % self.pid)
+            deadline = time.monotonic() + self.timeout
+            while time.monotonic() < deadline and self.proc.poll() is None:
+                try:
+                    if self._ready():
+                        with open(self.path("vexa-sim.env"), "w") as f:
+                            f.writelines("%s=%s\n" % kv for kv in self.env().items())
+                        return self
+                except VexaSimError:
+                    self.stop()
+                    raise
+                time.sleep(0.1)
+            self.stop()
+            if all(fixed):
+                break                       # nothing to vary: give up at once
+        raise VexaSimError("ipmi_sim did not come up; see %s" % self.path("ipmi_sim.log"))
+
+    def stop(self):
+        """Stops the simulator: SIGTERM, SIGKILL after 5 s. Idempotent."""
+        if self.proc is not None:
+            _terminate(self.proc.pid, self.proc)
+            self.proc = None
+        elif self.pid is not None:
+            _terminate(self.pid, None)
+        self.pid = None
+        try:
+            os.unlink(self.path("ipmi_sim.pid"))
+        except FileNotFoundError:
+            pass
+
+    def console(self, command, timeout=10.0):
+        return console_command(self.console_port, command, timeout)
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+        return False
+
+
+def _is_our_ipmi_sim(pid, run_dir):
+    try:
+        with open("/proc/%d/cmdline" % pid, "rb") as f:
+            argv = f.read().split(b"\0")
+    except OSError:
+        return False
+    return bool(argv) and os.path.basename(argv[0]) == b"ipmi_sim" and \
+        os.path.join(run_dir, "lan.conf").encode() in argv
+
+
+def _terminate(pid, proc):
+    try:
+        os.kill(pid, signal.SIGTERM)
+    except ProcessLookupError:
+        return
+    deadline = time.monotonic() + 5.0
+    while time.monotonic() < deadline:
+        if proc is not None:
+            if proc.poll() is not None:
+                return
+        else:
+            try:
+                os.kill(pid, 0)
+            except ProcessLookupError:
+                return
+        time.sleep(0.05)
+    try:
+        os.kill(pid, signal.SIGKILL)
+    except ProcessLookupError:
+        return
+    if proc is not None:
+        proc.wait()
+
+
+def _stop_run_dir(run_dir):
+    run_dir = os.path.abspath(run_dir)
+    try:
+        with open(os.path.join(run_dir, "ipmi_sim.pid")) as f:
+            pid = int(f.read().strip())
+    except (OSError, ValueError):
+        return
+    if _is_our_ipmi_sim(pid, run_dir):
+        _terminate(pid, None)
+    os.unlink(os.path.join(run_dir, "ipmi_sim.pid"))
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("action", choices=("run", "start", "stop"))
+    parser.add_argument("--run-dir", required=True)
+    parser.add_argument("--module")
+    parser.add_argument("--state-dir")
+    parser.add_argument("--lan-port", type=int, default=0)
+    parser.add_argument("--serial-port", type=int, default=0)
+    parser.add_argument("--console-port", type=int, default=0)
+    parser.add_argument("--timeout", type=float, default=20.0)
+    command = []
+    if "--" in argv:
+        at = argv.index("--")
+        argv, command = argv[:at], argv[at + 1:]
+    args = parser.parse_args(argv)
+
+    if args.action == "stop":
+        _stop_run_dir(args.run_dir)
+        return 0
+    if args.action == "run" and not command:
+        parser.error("run needs a command after --")
+    if args.action == "start" and command:
+        parser.error("start takes no command")
+
+    sim = VexaSim(args.run_dir, module=args.module, state_dir=args.state_dir,
+                  lan_port=args.lan_port, serial_port=args.serial_port,
+                  console_port=args.console_port, timeout=args.timeout,
+                  die_with_parent=(args.action == "run"))
+    try:
+        sim.start()
+    except VexaSimError as e:
+        print("vexa_sim: %s" % e, file=sys.stderr)
+        return 1
+    if args.action == "start":
+        for key, value in sim.env().items():
+            print("%s=%s" % (key, value))
+        return 0
+
+    def on_signal(signum, _frame):
+        raise KeyboardInterrupt(signum)
+    signal.signal(signal.SIGTERM, on_signal)
+    signal.signal(signal.SIGHUP, on_signal)
+    child = None
+    try:
+        child = subprocess.Popen(command, env=dict(os.environ, **sim.env()))
+        return child.wait()
+    except KeyboardInterrupt:
+        if child is not None and child.poll() is None:
+            child.terminate()
+            try:
+                child.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                child.kill()
+        return 130
+    finally:
+        sim.stop()
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
