@@ -1,0 +1,218 @@
+#!/usr/bin/env python3
+# SPDX-License-Identifier: BSD-2-Clause-Patent
+"""The Vexa module in the real ipmi_sim, on free loopback ports.
+
+The administrator queues requests with vexa-admin; a client of the
+system-interface channel (the byte protocol QEMU's ipmi-bmc-extern speaks,
+so the path the firmware's KCS requests take) runs the firmware's side of a
+boot; ipmitool reads the same list over LAN; the BMC is restarted and must
+still know everything. The simulator is stopped however the test ends.
+
+    simulator_test.py --module build/VexaBmc/vexa_bmc.so --work DIR
+"""
+
+import argparse
+import hashlib
+import os
+import shutil
+import socket
+import struct
+import subprocess
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+VEXA = os.path.dirname(HERE)
+sys.path.insert(0, os.path.join(VEXA, "Sim"))
+from vexa_sim import VexaSim  # noqa: E402
+
+ADMIN = os.path.join(VEXA, "vexa-admin")
+QUERY, SEND, CMD = 0x32, 0x30, 0x9D
+
+
+class SystemInterface:
+    """ipmi_sim's serial channel with the "VM" codec, as QEMU speaks it:
+    seq, NetFn/LUN, cmd, data, checksum, escaped, ended by 0xA0."""
+    MSG, CTRL, ESC = 0xA0, 0xA1, 0xAA
+
+    def __init__(self, port):
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=10)
+        self.sock.sendall(self._escape(bytes([0xFF, 1])) + bytes([self.CTRL]))  # protocol version 1
+        self.seq = 0
+        self.pending = bytearray()
+
+    def _escape(self, data):
+        out = bytearray()
+        for b in data:
+            out += bytes([self.ESC, b | 0x10]) if b in (self.MSG, self.CTRL, self.ESC) else bytes([b])
+        return bytes(out)
+
+    def _frames(self):
+        while True:
+            for end, b in enumerate(self.pending):
+                if b in (self.MSG, self.CTRL):
+                    raw, kind = self.pending[:end], b
+                    del self.pending[:end + 1]
+                    frame, i = bytearray(), 0
+                    while i < len(raw):
+                        frame.append(raw[i + 1] & ~0x10 if raw[i] == self.ESC else raw[i])
+                        i += 2 if raw[i] == self.ESC else 1
+                    yield kind, bytes(frame)
+                    break
+            else:
+                chunk = self.sock.recv(4096)
+                if not chunk:
+                    raise EOFError("ipmi_sim closed the channel")
+                self.pending += chunk
+
+    def transact(self, netfn, data):
+        """One IPMI transaction; returns the response data from the
+        completion code on."""
+        self.seq = (self.seq + 1) & 0xFF
+        body = bytes([self.seq, netfn << 2, CMD]) + bytes(data)
+        self.sock.sendall(self._escape(body + bytes([-sum(body) & 0xFF])) + bytes([self.MSG]))
+        for kind, frame in self._frames():
+            if kind == self.MSG and frame[:1] == bytes([self.seq]):
+                check(sum(frame) & 0xFF == 0, "checksum of the answer")
+                check(frame[1] == (netfn + 1) << 2 and frame[2] == CMD, "answer's NetFn/command")
+                check(len(frame) - 4 <= 36, "answer within the 36 bytes measured")
+                return frame[3:-1]
+
+    def message(self, netfn, request, piece=246):
+        """The firmware's side of one message: PUTs, then GETs.
+        Returns (completion code, response, transactions)."""
+        sent, count = 0, 0
+        while True:
+            chunk = request[sent:sent + piece]
+            answer = self.transact(netfn, struct.pack("<BII", 1, len(request), sent) + chunk)
+            count += 1
+            sent += len(chunk)
+            if answer[0] != 0 or sent == len(request):
+                break
+            check(answer == b"\0", "answer to a PUT that does not complete the message")
+        if answer[0] != 0:
+            return answer[0], b"", count
+        length = struct.unpack_from("<I", answer, 1)[0]
+        response = bytearray(answer[5:])
+        while len(response) < length:
+            answer = self.transact(netfn, struct.pack("<BI", 2, len(response)))
+            count += 1
+            check(answer[0] == 0 and len(answer) > 1, "GET answer")
+            response += answer[1:]
+        check(len(response) == length, "response length")
+        return 0, bytes(response), count
+
+
+failures = []
+
+
+def check(ok, what):
+    if not ok:
+        failures.append(what)
+        print("FAIL:", what)
+    return ok
+
+
+def admin(port, *args):
+    run = subprocess.run([sys.executable, ADMIN, "--port", str(port), *args],
+                         capture_output=True, text=True, timeout=30)
+    return run.returncode, run.stdout + run.stderr
+
+
+def make_cert(folder, name, cn, der):
+    pem = os.path.join(folder, name + ".pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
+                    "-nodes", "-keyout", os.path.join(folder, name + ".key"), "-out", pem,
+                    "-subj", "/CN=" + cn, "-days", "30"], check=True, capture_output=True)
+    out = os.path.join(folder, name + ".der")
+    subprocess.run(["openssl", "x509", "-in", pem, "-outform", "DER", "-out", out], check=True)
+    return (out if der else pem), open(out, "rb").read()
+
+
+def sync_message(records):
+    payload = b"".join(struct.pack("<HI", slot, len(der)) + der for slot, der in records)
+    return struct.pack("<BBIH", 0xA1, 0, len(payload), len(records)) + payload
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--module", required=True)
+    parser.add_argument("--work", required=True)
+    args = parser.parse_args()
+    shutil.rmtree(args.work, ignore_errors=True)
+    os.makedirs(args.work)
+    ca1_file, ca1 = make_cert(args.work, "ca1", "Vexa Test CA 1", der=False)
+    ca3_file, ca3 = make_cert(args.work, "ca3", "Vexa Test CA 3", der=True)
+    run_dir, state_dir = os.path.join(args.work, "bmc"), os.path.join(args.work, "state")
+
+    with VexaSim(run_dir, module=args.module, state_dir=state_dir) as sim:
+        # The administrator's queue; refusals exit 1 with the BMC's reason.
+        for argv, rc in ((("import", "1", ca1_file), 0), (("import", "3", ca3_file), 0),
+                         (("delete", "2"), 0), (("inject", "09", "05", "AA", "10", "00", "00"), 0),
+                         (("import", "5", ca1_file), 1), (("import", "2", "/etc/hostname"), 1),
+                         (("delete", "x"), 1)):
+            code, text = admin(sim.console_port, *argv)
+            check(code == rc, "vexa-admin %s: exit %d, %r" % (" ".join(argv), code, text))
+
+        # A boot: pending list, both certificates, a refusal, the sync.
+        si = SystemInterface(sim.serial_port)
+        cc, listing, _ = si.message(QUERY, bytes([0xA0, 0, 0, 0, 0, 0]))
+        expected = bytes([0xA0, 0, 24, 0, 0, 0]) + struct.pack("<BBBHB", 9, 1, 0xAA, len(ca1), 0) + \
+            struct.pack("<BBBHB", 9, 3, 0xAA, len(ca3), 0) + bytes([9, 2, 0xAB, 0, 0, 0, 9, 5, 0xAA, 0x10, 0, 0])
+        check(cc == 0 and listing == expected, "pending list %s" % listing.hex())
+        for slot, der in ((1, ca1), (3, ca3)):
+            cc, answer, count = si.message(QUERY, bytes([0xA2, 0, 2, 0, 0, 0, slot, 0]))
+            check(cc == 0 and answer == struct.pack("<BBIH", 0xA2, 0, len(der), slot) + der,
+                  "certificate of slot %d" % slot)
+            check(count == 1 + (8 + len(der) - 31 + 34) // 35, "transactions for slot %d: %d" % (slot, count))
+        check(si.transact(QUERY, bytes.fromhex("0108000000000000 00A20002000000 0500".replace(" ", ""))) == b"\xC9",
+              "import certificate for slot 5 refused with 0xC9")
+        check(si.message(QUERY, bytes([0xA2, 0, 2, 0, 0, 0, 2, 0]))[0] == 0xCB, "no import pending for slot 2")
+
+        # The pending list over LAN, one PUT and one GET with ipmitool.
+        lan = ["ipmitool", "-I", "lanplus", "-C", "3", "-H", "127.0.0.1", "-p", str(sim.lan_port),
+               "-U", "admin", "-P", "password", "raw", "0x32", "0x9D"]
+        put = subprocess.run(lan + "0x01 6 0 0 0 0 0 0 0 0xA0 0 0 0 0 0".split(), capture_output=True, text=True, timeout=60)
+        get = subprocess.run(lan + "0x02 0 0 0 0".split(), capture_output=True, text=True, timeout=60)
+        check(bytes.fromhex(put.stdout) == struct.pack("<I", len(expected)) + expected, "PUT over LAN: %r" % put.stdout)
+        check(bytes.fromhex(get.stdout) == expected, "GET over LAN: %r" % get.stdout)
+
+        # A malformed sync changes nothing; the firmware's sync judges.
+        before = admin(sim.console_port, "show")[1]
+        bad = bytearray(sync_message([(1, ca1)]))
+        bad[2] += 1
+        check(si.message(SEND, bytes(bad))[0] == 0xCC, "sync whose sizes disagree refused with 0xCC")
+        check(admin(sim.console_port, "show")[1] == before, "refused sync left the state as it was")
+        other = b"\x30\x03\x02\x01\x00"
+        cc, answer, _ = si.message(SEND, sync_message([(1, ca1), (3, other)]))
+        check(cc == 0 and answer == b"", "sync accepted with an empty response")
+        code, show = admin(sim.console_port, "show")
+        for line in ("#1 import slot 1: confirmed by sync 1", "#2 import slot 3: not-applied by sync 1",
+                     "#3 delete slot 2: confirmed by sync 1", "#4 injected record 09 05 AA 10 00 00: not-applied by sync 1",
+                     "slot 1: %d bytes, sha256 %s, subject \"CN=Vexa Test CA 1\"" % (len(ca1), hashlib.sha256(ca1).hexdigest()),
+                     "slot 2: empty", "slot 3: 5 bytes", "pending requests: 0"):
+            check(line in show, "show has %r" % line)
+        cc, listing, _ = si.message(QUERY, bytes([0xA0, 0, 0, 0, 0, 0]))
+        check(listing == bytes([0xA0, 0, 0, 0, 0, 0]), "second boot: empty pending list")
+        si.sock.close()
+        check(admin(sim.console_port, "delete", "4")[0] == 0, "queue a delete before the restart")
+        before = admin(sim.console_port, "show")[1]
+
+    # A restarted BMC keeps its pending list, the fates and the last report.
+    with VexaSim(run_dir, module=args.module, state_dir=state_dir) as sim:
+        check(admin(sim.console_port, "show")[1] == before, "state after a restart")
+        si = SystemInterface(sim.serial_port)
+        check(si.message(QUERY, bytes([0xA0, 0, 0, 0, 0, 0]))[1] == bytes([0xA0, 0, 6, 0, 0, 0, 9, 4, 0xAB, 0, 0, 0]),
+              "pending list after a restart")
+        check(si.transact(SEND, bytes.fromhex("010E00000000000000A1000600000001000100000000 00".replace(" ", "")))
+              == bytes(5), "sync of an empty store in one transaction")
+        si.sock.close()
+
+    if failures:
+        print("%d check(s) failed; simulator log: %s" % (len(failures), os.path.join(run_dir, "ipmi_sim.log")))
+        return 1
+    print("simulator test passed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
