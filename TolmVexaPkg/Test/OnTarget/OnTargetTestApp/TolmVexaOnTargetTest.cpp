@@ -49,6 +49,7 @@
 #include "../../../Feature/TolmVexaHttpsBootCertMgmtDxe/TolmVexaHttpsBootCertMgmtDxe.h"
 #include "../../../Feature/TolmVexaHttpsBootCertMgmtDxe/PoolBuffer.h"
 #include "../Include/OnTargetSim.h"
+#include "BmcGroup.h"
 
 using TolmVexa::PoolBuffer;
 
@@ -1406,6 +1407,8 @@ OnTargetTestMain (
     RunRefusalGroup (Env);
   } else if (HasWord (Options, Wide (L"main"))) {
     RunMainGroup (Env);
+  } else if (HasWord (Options, Wide (L"bmc"))) {
+    RunBmcGroup (Env.Volume, Options, Env.TscPerMicrosecond, &mPassed, &mFailed);
   } else {
     TestCase  Case ("command line names a group (main or refusal)");
     Expect (Case, FALSE, "no group in \"%s\"", Options);

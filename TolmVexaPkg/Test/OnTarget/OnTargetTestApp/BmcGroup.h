@@ -1,0 +1,37 @@
+/** @file
+  The BMC scenario group of the on-target test application: the driver
+  against the Vexa as a real BMC process (OpenIPMI's simulator with the
+  VexaBmc module), reached over QEMU's KCS interface through KivKcsDxe.
+
+  Test code only; nothing here is part of the driver.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
+**/
+
+#ifndef BMC_GROUP_H_
+#define BMC_GROUP_H_
+
+#include <Uefi.h>
+
+/**
+  Runs one boot of the BMC group: loads the stand-ins, KivKcsDxe and the
+  driver, runs HandlePendingTasks and SyncHttpsCertToVEXA as a platform's
+  boot policy does, and reports what they did; the host checks the rest
+  against the BMC's state.
+
+  @param[in]     Volume             The application's own volume.
+  @param[in]     Options            The command line ("bmc [probe]").
+  @param[in]     TscPerMicrosecond  Calibrated time-stamp-counter rate.
+  @param[in,out] Passed             Count of passed cases.
+  @param[in,out] Failed             Count of failed cases.
+**/
+VOID
+RunBmcGroup (
+  IN     EFI_HANDLE    Volume,
+  IN     CONST CHAR16  *Options,
+  IN     UINT64        TscPerMicrosecond,
+  IN OUT UINTN         *Passed,
+  IN OUT UINTN         *Failed
+  );
+
+#endif
