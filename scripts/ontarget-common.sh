@@ -1,8 +1,9 @@
 # SPDX-License-Identifier: BSD-2-Clause-Patent
 #
-# Shared by scripts/ontarget.sh, scripts/demo.sh and scripts/measure.sh
-# (sourced, not run): scenario certificates, the FAT folder and one QEMU boot
-# of OVMF running the on-target test application.
+# Shared by scripts/ontarget.sh, scripts/demo.sh, scripts/measure.sh and the
+# BMC mode, scripts/ontarget-bmc.sh (sourced, not run): scenario certificates,
+# the FAT folder and one QEMU boot of OVMF running the on-target test
+# application.
 
 OT_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 OT_BUILD="$OT_ROOT/.deps/workspace/Build/TolmVexaPkg"
@@ -51,19 +52,23 @@ ot_lay_fat() {
   printf '@echo -off\r\nfs0:\r\n%s\r\nreset -s\r\n' "$cmdline" >"$dir/startup.nsh"
 }
 
-# ot_boot DIR: boots OVMF on DIR/fat with COM1 and COM2 captured to
-# DIR/com1.log and DIR/com2.log. Returns QEMU's status (124: time limit).
+# ot_boot DIR [QEMU-ARG...]: boots OVMF on DIR/fat with COM1 and COM2
+# captured to DIR/com1.log and DIR/com2.log, and the further QEMU arguments
+# given. The variable store is a fresh copy in DIR/vars.fd, or the file
+# OT_VARS names, used as it is (a machine's flash kept from boot to boot).
+# Returns QEMU's status (124: time limit).
 ot_boot() {
-  local dir=$1
-  cp "$OVMF_VARS" "$dir/vars.fd"
+  local dir=$1 vars=${OT_VARS:-$1/vars.fd}
+  shift
+  [ -n "$OT_VARS" ] || cp "$OVMF_VARS" "$vars"
   rm -f "$dir/com1.log" "$dir/com2.log"
   timeout "$OT_BOOT_TIMEOUT" qemu-system-x86_64 \
     -machine pc -m 256M -accel tcg -nic none -display none -vga none -no-reboot -monitor none \
     -drive if=pflash,format=raw,unit=0,readonly=on,file="$OVMF_CODE" \
-    -drive if=pflash,format=raw,unit=1,file="$dir/vars.fd" \
+    -drive if=pflash,format=raw,unit=1,file="$vars" \
     -drive format=raw,file=fat:rw:"$dir/fat" \
     -serial file:"$dir/com1.log" -serial file:"$dir/com2.log" \
-    >"$dir/qemu.log" 2>&1
+    "$@" >"$dir/qemu.log" 2>&1
 }
 
 # ot_driver_has_console: the driver is built with its own debug library (and

@@ -10,8 +10,11 @@
 #
 # GROUP: main (decline, publication, pending tasks, sync; the variable-policy
 # stand-in in front of OVMF's variable service) and refusal (OVMF's own
-# variable policy). Default: both, booted side by side.
-# Output: DIR/<group>/{com1.log,com2.log,fat/}, default build/ontarget.
+# variable policy), booted side by side (the default: both); bmc, the Vexa as
+# a real BMC process reached over QEMU's KCS interface: a chain of boots
+# against one ipmi_sim (TolmVexaPkg/Test/OnTarget/ontarget_bmc.py).
+# Output: DIR/<group>/{com1.log,com2.log,fat/} (bmc: DIR/bmc/<boot>/), default
+# build/ontarget.
 # Exit status 0 only when every check of every group passed.
 set -eo pipefail
 
@@ -19,16 +22,18 @@ set -eo pipefail
 
 OUT="$OT_ROOT/build/ontarget"
 BUILD=1
+BMC=0
 GROUPS_TO_RUN=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --out) OUT=$2; shift 2 ;;
     --no-build) BUILD=0; shift ;;
     main|refusal) GROUPS_TO_RUN+=("$1"); shift ;;
-    *) echo "usage: $0 [--out DIR] [--no-build] [main|refusal ...]" >&2; exit 2 ;;
+    bmc) BMC=1; shift ;;
+    *) echo "usage: $0 [--out DIR] [--no-build] [main|refusal|bmc ...]" >&2; exit 2 ;;
   esac
 done
-[ ${#GROUPS_TO_RUN[@]} -gt 0 ] || GROUPS_TO_RUN=(main refusal)
+[ ${#GROUPS_TO_RUN[@]} -gt 0 ] || [ "$BMC" = 1 ] || GROUPS_TO_RUN=(main refusal)
 
 ot_need qemu-system-x86_64 openssl python3 timeout
 [ "$BUILD" = 0 ] || "$OT_ROOT/scripts/build.sh" DEBUG
@@ -64,6 +69,12 @@ for i in "${!GROUPS_TO_RUN[@]}"; do
   echo "[ontarget] $g: results ($OUT/$g/com1.log)"
   python3 "$OT_PY" check --group "$g" --dir "$OUT/$g" --certs "$OUT/certs" ${NODIAG:+--nodiag} || status=1
 done
+
+if [ "$BMC" = 1 ]; then
+  ot_need ipmi_sim
+  GROUPS_TO_RUN+=(bmc)
+  python3 "$OT_ROOT/TolmVexaPkg/Test/OnTarget/ontarget_bmc.py" check --out "$OUT/bmc" || status=1
+fi
 
 echo "[ontarget] $([ $status = 0 ] && echo PASSED || echo FAILED) in $(( $(date +%s) - start ))s: ${GROUPS_TO_RUN[*]}"
 exit $status

@@ -19,6 +19,7 @@ PACKAGES=(
   nasm acpica-tools uuid-dev python3 python-is-python3 dpkg-dev
   qemu-system-x86 ovmf mtools dosfstools openssl
   clang libclang-rt-14-dev llvm
+  openipmi libopenipmi-dev libssl-dev ipmitool
 )
 
 stage() { printf '[setup] %s\n' "$*"; }

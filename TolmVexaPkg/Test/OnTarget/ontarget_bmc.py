@@ -1,0 +1,545 @@
+#!/usr/bin/env python3
+# SPDX-License-Identifier: BSD-2-Clause-Patent
+"""BMC mode of the on-target suite: the driver in OVMF against the Vexa as a
+real BMC process (ipmi_sim with the VexaBmc module), reached through QEMU's
+KCS interface by KivKcsDxe. The host queues the BMC's requests on its console
+before each boot and checks the BMC's state after it; the target reports what
+the driver did (the test application's bmc group).
+
+  ontarget_bmc.py check   --out DIR   the scenario group (CTest ontarget.bmc)
+  ontarget_bmc.py measure --out DIR   transactions, bytes and time per service
+  ontarget_bmc.py firmware --dir BOOTDIR [--certs DIR]
+                                      one boot's firmware side, for the demo
+  ontarget_bmc.py bmc --run RUNDIR [--certs DIR]
+                                      the BMC's view (requests, fates, slots)
+
+The group, boot by boot (one BMC, its state kept throughout; the machine's
+variable store kept from boot to boot, as a server's flash):
+  1 fill     imports into all four slots: a certificate above 4 KiB and three
+             whose lengths sit on a chunk boundary of the response and one
+             byte either side; the sync of all four full is a whole number
+             of PUTs. Both directions span many IPMI transactions.
+  2 default  the administrator's loop: import 1, delete 2, one record the
+             driver must refuse, import 3; fates confirmed / not applied.
+  3 restart  a delete queued, the BMC restarted: it still knows the pending
+             delete and the last report; the boot applies the delete.
+  4 no-bmc   no BMC process: each service fails within the transport's time
+             limit, the driver reports it, the boot goes on, slots unchanged.
+"""
+
+import argparse
+import hashlib
+import os
+import re
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO = os.path.dirname(os.path.dirname(os.path.dirname(HERE)))
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(REPO, "VexaBmc", "Sim"))
+
+from ontarget_log import SUMMARY, Checker, Log, check_consoles, subject  # noqa: E402
+from vexa_sim import VexaSim, console_command  # noqa: E402
+
+SCRIPTS = os.path.join(REPO, "scripts")
+
+# Room per IPMI transaction through ipmi_sim's system interface
+# (VexaBmc/IpmiProtocol.md, "Limits of the interface"): request data and
+# response data (completion code included).
+ROOM_REQUEST = 255
+ROOM_RESPONSE = 36
+PUT_PIECE = ROOM_REQUEST - 9            # a PUT: Op, Total, Offset, piece
+FIRST_PIECE = ROOM_RESPONSE - 5         # the completing PUT's answer: code, Length, piece
+GET_PIECE = ROOM_RESPONSE - 1           # a GET answer: code, piece
+
+# The transport's worst case for one message that gets no answer at all:
+# three tries of a 2 s response limit plus the GET_STATUS/ABORT exit. A
+# service that fails within this did not hang.
+TRANSPORT_LIMIT_US = 8 * 1000 * 1000
+
+KCS = re.compile(r"^OT: KCS (\S+) (.*)$")
+RESULT = re.compile(r"^OT: RESULT (\S+) (.*)$")
+
+
+# ---------------------------------------------------------------------------
+# Shell side: the firmware build, the FAT folder and the boot
+# ---------------------------------------------------------------------------
+
+def shell(function, *args):
+    """Runs one function of scripts/ontarget-common.sh / ontarget-bmc.sh."""
+    script = '. "$0/ontarget-common.sh" && . "$0/ontarget-bmc.sh" && "$@"'
+    return subprocess.run(["bash", "-c", script, SCRIPTS, function, *args],
+                          stdout=subprocess.PIPE, text=True)
+
+
+def bmc_module():
+    r = shell("ot_bmc_module")
+    if r.returncode != 0:
+        raise SystemExit("[ontarget] bmc: the BMC module could not be built")
+    return r.stdout.strip()
+
+
+def boot(out, name, vars_file, run_dir, words=()):
+    """One boot: returns (boot folder, QEMU's status, wall seconds)."""
+    directory = os.path.join(out, name)
+    os.makedirs(directory, exist_ok=True)
+    if shell("ot_lay_fat_bmc", os.path.join(directory, "fat"), *words).returncode != 0:
+        raise SystemExit("[ontarget] bmc: cannot lay the FAT folder (scripts/build.sh DEBUG first)")
+    start = time.monotonic()
+    rc = shell("ot_boot_bmc", directory, vars_file, run_dir or "").returncode
+    return directory, rc, time.monotonic() - start
+
+
+# ---------------------------------------------------------------------------
+# Certificates
+# ---------------------------------------------------------------------------
+
+def make_cert(directory, name, subj, key="ed25519", pad=0, pem=False):
+    der = os.path.join(directory, name + ".der")
+    args = ["openssl", "req", "-x509", "-newkey", key, "-nodes", "-days", "3650", "-set_serial", "1",
+            "-subj", subj, "-keyout", os.path.join(directory, name + ".key"), "-outform", "DER", "-out", der]
+    if pad:
+        args += ["-addext", "nsComment=" + "x" * pad]
+    subprocess.run(args, check=True, capture_output=True)
+    if pem:
+        subprocess.run(["openssl", "x509", "-inform", "DER", "-in", der, "-out",
+                        os.path.join(directory, name + ".pem")], check=True)
+    return der
+
+
+def make_exact_cert(directory, name, subj, size):
+    """A real X.509 certificate of exactly size DER bytes: an Ed25519 key
+    (fixed signature length) and a comment extension padded to fit."""
+    pad = 0
+    for _ in range(8):
+        der = make_cert(directory, name, subj, pad=pad)
+        got = os.path.getsize(der)
+        if got == size:
+            return der
+        pad += size - got
+        if pad < 256:
+            pad = 256
+    raise SystemExit("[ontarget] bmc: no certificate of exactly %d bytes" % size)
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def scenario_certs(directory):
+    """The group's certificates: {name: DER bytes}.
+
+    boundary: the 0xA2 response (8 + n bytes) fills the completing PUT's
+    first piece and exactly 28 GET answers; below and above: one byte either
+    side. big: above 4 KiB, chosen so that the sync of all four is exactly
+    30 PUTs."""
+    os.makedirs(directory, exist_ok=True)
+    boundary = FIRST_PIECE + 28 * GET_PIECE - 8
+    sync_others = 8 + 4 * 6 + 3 * boundary
+    puts = -(-(sync_others + 4096) // PUT_PIECE)
+    sizes = {"big": puts * PUT_PIECE - sync_others, "boundary": boundary,
+             "below": boundary - 1, "above": boundary + 1}
+    certs = {}
+    for name, size in sizes.items():
+        certs[name] = read(make_exact_cert(directory, name, "/O=Tolm/CN=%s.boot.example.test" % name, size))
+    certs["cert1"] = read(make_cert(directory, "cert1", "/O=Tolm/CN=boot1.example.test", "rsa:2048", pem=True))
+    certs["cert3"] = read(make_cert(directory, "cert3", "/O=Tolm/OU=HTTPS Boot/CN=boot3.example.test", "rsa:3072"))
+    return certs
+
+
+# ---------------------------------------------------------------------------
+# The two sides
+# ---------------------------------------------------------------------------
+
+class Firmware:
+    """What one boot's serial console says."""
+
+    def __init__(self, directory):
+        self.dir = directory
+        self.com1 = Log(os.path.join(directory, "com1.log"))
+        self.com2 = Log(os.path.join(directory, "com2.log"))
+        self.blobs = self.com1.blobs()
+        self.kcs = {}
+        self.results = {}
+        for line in self.com1.lines:
+            m = KCS.match(line)
+            if m:
+                self.kcs[m.group(1)] = {k: int(v) for k, v in (f.split("=") for f in m.group(2).split())}
+            m = RESULT.match(line)
+            if m:
+                self.results[m.group(1)] = m.group(2)
+        summary = [SUMMARY.match(l) for l in self.com1.lines if SUMMARY.match(l)]
+        self.summary = summary[0] if summary else None
+
+    def slot(self, n):
+        """The DER bytes of slot n, None when empty, or an error text."""
+        got = self.blobs.get("bmc.slot%d" % n)
+        if isinstance(got, bytes):
+            return got
+        if "OT: SLOT bmc.slot%d absent" % n in self.com1.lines:
+            return None
+        return "slot %d not reported (%s)" % (n, got or "missing")
+
+    def driver_lines(self):
+        return self.com1.driver_lines()
+
+
+REQUEST = re.compile(r"^\s*#(\d+) (?:(import|delete) slot (\d+)|injected record ([0-9A-Fa-f ]+?)): "
+                     r"(queued|handed|confirmed|not[- ]applied|replaced)\b(.*)$")
+REPORTED = re.compile(r"^\s*slot (\d): (?:(\d+) bytes, sha256 ([0-9a-f]{64})|empty)")
+SYNCS = re.compile(r"^slots as last reported: (?:sync (\d+)|no sync received)")
+
+
+class Bmc:
+    """The BMC's view, from its console's show command."""
+
+    def __init__(self, text):
+        self.text = text
+        self.requests = {}
+        self.slots = {}
+        self.syncs = None
+        for line in text.split("\n"):
+            m = REQUEST.match(line)
+            if m:
+                what = "%s slot %s" % (m.group(2), m.group(3)) if m.group(2) else "record " + m.group(4)
+                self.requests[int(m.group(1))] = (what, m.group(5).replace("-", " "))
+            m = REPORTED.match(line)
+            if m:
+                self.slots[int(m.group(1))] = m.group(3)      # None: empty
+            m = SYNCS.match(line)
+            if m:
+                self.syncs = int(m.group(1) or 0)
+
+    @staticmethod
+    def of(sim):
+        return Bmc(sim.console("vexa_show"))
+
+
+def sha256(der):
+    return hashlib.sha256(der).hexdigest()
+
+
+# ---------------------------------------------------------------------------
+# Expected traffic
+# ---------------------------------------------------------------------------
+
+def transactions(request, response):
+    """IPMI transactions of one message: PUTs of PUT_PIECE bytes, then the
+    response's first piece and GETs of GET_PIECE bytes."""
+    puts = max(1, -(-request // PUT_PIECE))
+    return puts + -(-max(0, response - FIRST_PIECE) // GET_PIECE)
+
+
+def expected_pending_traffic(records, imports):
+    """(transactions, payload bytes) of HandlePendingTasks: the pending list
+    (records of 6 bytes), then one 0xA2 exchange per imported certificate."""
+    count = transactions(6, 6 + 6 * records)
+    payload = 6 + 6 + 6 * records
+    for size in imports:
+        count += transactions(8, 8 + size)
+        payload += 8 + 8 + size
+    return count, payload
+
+
+def expected_sync_traffic(slots):
+    """(transactions, payload bytes) of the sync of these certificates
+    (one empty record when there are none); the Vexa answers no bytes."""
+    size = 8 + (sum(6 + len(d) for d in slots) if slots else 6)
+    return transactions(size, 0), size
+
+
+# ---------------------------------------------------------------------------
+# Checks
+# ---------------------------------------------------------------------------
+
+def check_target(c, fw, name):
+    s = fw.summary
+    for line in fw.com1.lines:
+        if line.startswith(("OT: FAIL", "OT:   !")):
+            print("  target %s" % line[4:])
+    c.check(s is not None and int(s.group(2)) == 0 and int(s.group(1)) > 0,
+            "%s: target ran to its closing line without a failed case" % name,
+            s.group(0) if s else "no closing line (see %s)" % fw.com1.path)
+
+
+def check_slots(c, fw, name, expected):
+    """expected: {slot: DER or None}."""
+    for n in range(1, 5):
+        got, want = fw.slot(n), expected.get(n)
+        c.check(got == want, "%s: slot %d %s" % (name, n, "empty" if want is None else "holds %d bytes" % len(want)),
+                got if isinstance(got, str) else "holds %s" % ("nothing" if got is None else "%d other bytes" % len(got)))
+
+
+def check_traffic(c, fw, name, service, expected):
+    """expected: (transactions, payload). No retry, no recovery: the BMC
+    answered every transaction, and each carried as much as it could."""
+    got = fw.kcs.get(service)
+    if not c.check(got is not None, "%s: %s reported its transport counters" % (name, service)):
+        return
+    c.check((got["transactions"], got["payload"], got["retries"], got["recoveries"]) == (*expected, 0, 0),
+            "%s: %s took %d IPMI transactions carrying %d message bytes" % (name, service, *expected),
+            "got %d transactions, %d bytes, %d retries, %d recoveries" %
+            (got["transactions"], got["payload"], got["retries"], got["recoveries"]))
+
+
+def check_bmc(c, bmc, name, fates, reported, syncs):
+    """fates: {id: (what, fate)} of every request the BMC holds; reported:
+    {slot: DER or None} as the last sync showed them."""
+    wrong = ["#%d %s: %s, expected %s" % (rid, want[0], bmc.requests.get(rid, ("", "missing"))[1], want[1])
+             for rid, want in sorted(fates.items()) if bmc.requests.get(rid) != want]
+    wrong += ["#%d not expected" % rid for rid in sorted(set(bmc.requests) - set(fates))]
+    c.check(not wrong, "%s: BMC's %d requests and their fates (%s)" %
+            (name, len(fates), ", ".join("#%d %s" % (r, f[1]) for r, f in sorted(fates.items())[-4:])),
+            "; ".join(wrong))
+    want = {n: (sha256(d) if d else None) for n, d in reported.items()}
+    c.check(bmc.syncs == syncs and bmc.slots == want,
+            "%s: BMC's last report (sync %d): slots %s" % (name, syncs, sorted(n for n, d in reported.items() if d)),
+            "BMC: sync %s, %s" % (bmc.syncs, {n: (h[:12] if h else None) for n, h in bmc.slots.items()}))
+
+
+def check_boot_ran(c, fw, name, rc, seconds):
+    c.check(rc == 0, "%s: QEMU ended by itself (%.0f s)" % (name, seconds), "status %d (124: time limit)" % rc)
+    check_target(c, fw, name)
+    check_consoles(c, fw.com1, fw.com2, name)
+
+
+def run_group(args):
+    out = os.path.abspath(args.out)
+    os.makedirs(out, exist_ok=True)
+    module = bmc_module()
+    print("[ontarget] bmc: certificates (openssl) -> %s/certs" % out)
+    certs = scenario_certs(os.path.join(out, "certs"))
+    vars_file = os.path.join(out, "vars.fd")
+    if os.path.exists(vars_file):
+        os.unlink(vars_file)
+    state = os.path.join(out, "bmc-state")
+    run_dir = os.path.join(out, "bmc-run")
+    subprocess.run(["rm", "-rf", state, run_dir], check=True)
+    c = Checker()
+    cert_dir = os.path.join(out, "certs")
+    big, boundary, below, above = certs["big"], certs["boundary"], certs["below"], certs["above"]
+    print("[ontarget] bmc: certificates of %s bytes; pieces: PUT %d, first %d, GET %d" %
+          (", ".join("%s %d" % (n, len(d)) for n, d in certs.items()), PUT_PIECE, FIRST_PIECE, GET_PIECE))
+
+    with VexaSim(run_dir, module=module, state_dir=state) as sim:
+        # 1. All four slots filled: many transactions either way.
+        name = "1-fill"
+        for slot, cert in ((1, "big"), (2, "boundary"), (3, "below"), (4, "above")):
+            sim.console("vexa_import %d %s" % (slot, os.path.join(cert_dir, cert + ".der")))
+        directory, rc, seconds = boot(out, name, vars_file, run_dir)
+        print("[ontarget] bmc: %s booted in %.0f s (%s)" % (name, seconds, directory))
+        fw = Firmware(directory)
+        check_boot_ran(c, fw, name, rc, seconds)
+        full = {1: big, 2: boundary, 3: below, 4: above}
+        c.check(fw.results.get("HandlePendingTasks") == "TRUE", "%s: HandlePendingTasks returned TRUE" % name)
+        c.check(fw.results.get("SyncHttpsCertToVEXA") == "Success", "%s: SyncHttpsCertToVEXA returned Success" % name,
+                str(fw.results.get("SyncHttpsCertToVEXA")))
+        check_slots(c, fw, name, full)
+        check_traffic(c, fw, name, "HandlePendingTasks",
+                      expected_pending_traffic(4, [len(d) for d in full.values()]))
+        sync = expected_sync_traffic(list(full.values()))
+        c.check(sync[1] % PUT_PIECE == 0, "%s: the sync message (%d bytes) ends on a PUT boundary" % (name, sync[1]))
+        check_traffic(c, fw, name, "SyncHttpsCertToVEXA", sync)
+        check_bmc(c, Bmc.of(sim), name, {1: ("import slot 1", "confirmed"), 2: ("import slot 2", "confirmed"),
+                                          3: ("import slot 3", "confirmed"), 4: ("import slot 4", "confirmed")},
+                  full, 1)
+
+        # 2. The administrator's loop; slot 2 holds a certificate from boot 1.
+        name = "2-default"
+        sim.console("vexa_import 1 %s" % os.path.join(cert_dir, "cert1.pem"))
+        sim.console("vexa_delete 2")
+        sim.console("vexa_inject 09 05 AA 10 00 00")
+        sim.console("vexa_import 3 %s" % os.path.join(cert_dir, "cert3.der"))
+        directory, rc, seconds = boot(out, name, vars_file, run_dir)
+        print("[ontarget] bmc: %s booted in %.0f s (%s)" % (name, seconds, directory))
+        fw = Firmware(directory)
+        check_boot_ran(c, fw, name, rc, seconds)
+        after = {1: certs["cert1"], 2: None, 3: certs["cert3"], 4: above}
+        c.check(fw.results.get("HandlePendingTasks") == "TRUE", "%s: HandlePendingTasks returned TRUE" % name)
+        check_slots(c, fw, name, after)
+        c.check(any("Validate Pending Task 3th record failed" in l for l in fw.driver_lines()),
+                "%s: the driver refused the third record on its console" % name)
+        check_traffic(c, fw, name, "HandlePendingTasks",
+                      expected_pending_traffic(4, [len(certs["cert1"]), len(certs["cert3"])]))
+        check_traffic(c, fw, name, "SyncHttpsCertToVEXA", expected_sync_traffic([after[1], after[3], after[4]]))
+        fates = {1: ("import slot 1", "confirmed"), 2: ("import slot 2", "confirmed"),
+                 3: ("import slot 3", "confirmed"), 4: ("import slot 4", "confirmed"),
+                 5: ("import slot 1", "confirmed"), 6: ("delete slot 2", "confirmed"),
+                 7: ("record 09 05 AA 10 00 00", "not applied"), 8: ("import slot 3", "confirmed")}
+        check_bmc(c, Bmc.of(sim), name, fates, after, 2)
+
+        # 3. A delete queued, then the BMC restarted: it keeps both.
+        name = "3-restart"
+        sim.console("vexa_delete 4")
+        sim.stop()
+        sim.start()
+        view = Bmc.of(sim)
+        fates[9] = ("delete slot 4", "queued")
+        check_bmc(c, view, name + " (restarted, before the boot)", fates, after, 2)
+        directory, rc, seconds = boot(out, name, vars_file, run_dir)
+        print("[ontarget] bmc: %s booted in %.0f s (%s)" % (name, seconds, directory))
+        fw = Firmware(directory)
+        check_boot_ran(c, fw, name, rc, seconds)
+        after = {1: certs["cert1"], 2: None, 3: certs["cert3"], 4: None}
+        check_slots(c, fw, name, after)
+        fates[9] = ("delete slot 4", "confirmed")
+        check_bmc(c, Bmc.of(sim), name, fates, after, 3)
+
+    # 4. No BMC process at all: QEMU's KCS interface answers for it.
+    name = "4-no-bmc"
+    directory, rc, seconds = boot(out, name, vars_file, None)
+    print("[ontarget] bmc: %s booted in %.0f s (%s)" % (name, seconds, directory))
+    fw = Firmware(directory)
+    check_boot_ran(c, fw, name, rc, seconds)
+    check_slots(c, fw, name, after)
+    c.check(fw.results.get("HandlePendingTasks") == "FALSE", "%s: nothing pending without a BMC" % name)
+    c.check(fw.results.get("SyncHttpsCertToVEXA") == "Not Ready", "%s: the sync fails with Not Ready" % name,
+            str(fw.results.get("SyncHttpsCertToVEXA")))
+    for service in ("HandlePendingTasks", "SyncHttpsCertToVEXA"):
+        got = fw.kcs.get(service, {})
+        c.check(got.get("us", TRANSPORT_LIMIT_US) < TRANSPORT_LIMIT_US and got.get("retries") == 2,
+                "%s: %s gave up after 3 tries in %d ms" % (name, service, got.get("us", 0) // 1000),
+                "counters %s" % got)
+    text = "\n".join(fw.driver_lines())
+    c.check("GetPendingTaskList: error status returned from the KIV command." in text and
+            "Failed to sync Https certs to Vexa: (Not Ready)." in text,
+            "%s: the driver reported the missing BMC from both services" % name)
+
+    print("bmc: %d passed, %d failed" % (c.passed, c.failed))
+    return 0 if c.failed == 0 and c.passed > 0 else 1
+
+
+# ---------------------------------------------------------------------------
+# Demo and measurement helpers
+# ---------------------------------------------------------------------------
+
+def known_certs(cert_dir):
+    """{DER bytes: file name} of the certificates in cert_dir."""
+    names = {}
+    if cert_dir and os.path.isdir(cert_dir):
+        for f in sorted(os.listdir(cert_dir)):
+            if f.endswith(".der"):
+                names[read(os.path.join(cert_dir, f))] = f
+    return names
+
+
+def describe(der, names):
+    origin = " (= %s)" % names[der] if der in names else ""
+    return "%5d bytes  %s%s" % (len(der), subject(der), origin)
+
+
+def firmware_report(args):
+    """What the firmware did in one boot, from its serial console."""
+    fw = Firmware(args.dir)
+    names = known_certs(args.certs)
+    problems = []
+    print("  the driver's console (COM1; COM2 carries the same):")
+    for line in fw.driver_lines():
+        print("    | " + line)
+    for service in ("HandlePendingTasks", "SyncHttpsCertToVEXA"):
+        k = fw.kcs.get(service)
+        if k:
+            print("  %s -> %s: %d IPMI transactions, %d message bytes, %.1f ms" %
+                  (service, fw.results.get(service, "?"), k["transactions"], k["payload"], k["us"] / 1000))
+        else:
+            problems.append("%s did not run" % service)
+    print("  certificate slots afterwards:")
+    for n in range(1, 5):
+        got = fw.slot(n)
+        if isinstance(got, str):
+            problems.append(got)
+        print("    HttpsCertDev%d  %s" % (n, "(empty)" if got is None else got if isinstance(got, str)
+                                          else describe(got, names)))
+    s = fw.summary
+    print("  on-target checks: %s" % (s.group(0) if s else "no closing line"))
+    if not s or int(s.group(2)) != 0:
+        problems.append("on-target checks failed")
+    if problems:
+        print("  PROBLEM: " + "; ".join(problems))
+    return 1 if problems else 0
+
+
+def bmc_report(args):
+    """The BMC's view: requests and fates, slots as last reported."""
+    env = dict(l.strip().split("=", 1) for l in open(os.path.join(args.run, "vexa-sim.env")) if "=" in l)
+    bmc = Bmc(console_command(int(env["VEXA_CONSOLE_PORT"]), "vexa_show"))
+    names = {sha256(d): n for d, n in known_certs(args.certs).items()}
+    for line in bmc.text.split("\n"):
+        m = REPORTED.match(line)
+        suffix = " (= %s)" % names[m.group(3)] if m and m.group(3) in names else ""
+        if not line.startswith("state file"):
+            print("  " + line + suffix)
+    return 0
+
+
+def measure(args):
+    """Transactions, bytes and time per service: the default scenario and
+    the sync of all four slots full."""
+    out = os.path.abspath(args.out)
+    os.makedirs(out, exist_ok=True)
+    module = bmc_module()
+    certs = scenario_certs(os.path.join(out, "certs"))
+    cert_dir = os.path.join(out, "certs")
+    vars_file = os.path.join(out, "vars.fd")
+    if os.path.exists(vars_file):
+        os.unlink(vars_file)
+    run_dir, state = os.path.join(out, "bmc-run"), os.path.join(out, "bmc-state")
+    subprocess.run(["rm", "-rf", state, run_dir], check=True)
+    rows = []
+    with VexaSim(run_dir, module=module, state_dir=state) as sim:
+        sim.console("vexa_import 2 %s" % os.path.join(cert_dir, "boundary.der"))
+        boot(out, "0-prepare", vars_file, run_dir)
+        sim.console("vexa_import 1 %s" % os.path.join(cert_dir, "cert1.der"))
+        sim.console("vexa_delete 2")
+        sim.console("vexa_inject 09 05 AA 10 00 00")
+        sim.console("vexa_import 3 %s" % os.path.join(cert_dir, "cert3.der"))
+        directory, _, _ = boot(out, "1-default", vars_file, run_dir)
+        rows.append(("default", Firmware(directory)))
+        for slot, cert in ((1, "big"), (2, "boundary"), (3, "below"), (4, "above")):
+            sim.console("vexa_import %d %s" % (slot, os.path.join(cert_dir, cert + ".der")))
+        directory, _, _ = boot(out, "2-four-full", vars_file, run_dir)
+        rows.append(("four full", Firmware(directory)))
+    print("Room per IPMI transaction (ipmi_sim's system interface): request data %d bytes "
+          "(PUT piece %d), response data %d bytes with the completion code (GET piece %d, first piece %d)"
+          % (ROOM_REQUEST, PUT_PIECE, ROOM_RESPONSE, GET_PIECE, FIRST_PIECE))
+    print("%-10s %-20s %6s %12s %12s %10s %8s %8s %10s %10s" %
+          ("scenario", "service", "trans", "ipmi_req_B", "ipmi_rsp_B", "payload_B", "B/trans",
+           "max_req", "target_ms", "kcs_ms"))
+    status = 0
+    for label, fw in rows:
+        for service in ("HandlePendingTasks", "SyncHttpsCertToVEXA"):
+            k = fw.kcs.get(service)
+            if not k:
+                print("%-10s %-20s (no figures: see %s)" % (label, service, fw.com1.path))
+                status = 1
+                continue
+            print("%-10s %-20s %6d %12d %12d %10d %8.1f %4d/%-3d %10.1f %10.1f" %
+                  (label, service, k["transactions"], k["request_bytes"], k["response_bytes"], k["payload"],
+                   k["payload"] / max(1, k["transactions"]), k["largest_request"], k["largest_response"],
+                   k["us"] / 1000, k["transport_us"] / 1000))
+    print("max_req: the largest IPMI request / response data of the service (limits %d / %d)."
+          % (ROOM_REQUEST, ROOM_RESPONSE))
+    print("target_ms: the service call on the target (TCG); kcs_ms: of it, inside KIV_PROTOCOL.")
+    return status
+
+
+def main():
+    p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("command", choices=("check", "measure", "firmware", "bmc"))
+    p.add_argument("--out", default=os.path.join(REPO, "build", "ontarget", "bmc"))
+    p.add_argument("--dir")
+    p.add_argument("--run")
+    p.add_argument("--certs")
+    args = p.parse_args()
+    if args.command == "firmware" and not args.dir:
+        p.error("--dir is required")
+    if args.command == "bmc" and not args.run:
+        p.error("--run is required")
+    return {"check": run_group, "measure": measure, "firmware": firmware_report, "bmc": bmc_report}[args.command](args)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
