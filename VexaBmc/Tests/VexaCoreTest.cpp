@@ -304,19 +304,19 @@ TEST(Fates, OnlyHandedRequestsAreJudgedAndANewRequestReplacesTheWaitingOne) {
   ASSERT_EQ(core.QueueDelete(2), "");
   ASSERT_EQ(Exchange(core, Q, kPendingListRequest).Response.size(), 18u);
   ASSERT_EQ(Exchange(core, Q, kPendingListRequest).Response.size(), 18u);   // handed again until judged
-  ASSERT_EQ(core.QueueImport(1, Der(40, 2)), "");                           // queued after the list
-  ASSERT_EQ(core.QueueRaw({9, 1, 0xAB, 0, 0, 0}), "");                      // injected: replaces nothing
+  ASSERT_EQ(core.QueueRaw({9, 1, 0xAB, 0, 0, 0}), "");                      // injected: outside the one-per-slot rule
+  ASSERT_EQ(core.QueueImport(1, Der(40, 2)), "");                           // replaces #1, not the injected one
   ASSERT_EQ(Exchange(core, S, SyncMessage({{1, Der(40, 1)}})).Cc, kCcOk);
   const auto &r = core.Current().Requests;
   ASSERT_EQ(r.size(), 4u);
   EXPECT_EQ(r[0].Fate, RequestFate::Replaced);
-  EXPECT_EQ(r[0].JudgedBy, r[2].Id);
+  EXPECT_EQ(r[0].JudgedBy, r[3].Id);
   EXPECT_EQ(r[0].Handed, 2u);
   EXPECT_EQ(r[1].Fate, RequestFate::Confirmed);
-  EXPECT_EQ(r[2].Fate, RequestFate::Queued);
+  EXPECT_EQ(r[2].Fate, RequestFate::Queued);   // queued after the list: not judged
   EXPECT_EQ(r[3].Fate, RequestFate::Queued);
   EXPECT_EQ(Exchange(core, Q, kPendingListRequest).Response,
-            Bytes({0xA0, 0, 12, 0, 0, 0, 9, 1, 0xAA, 40, 0, 0, 9, 1, 0xAB, 0, 0, 0}));
+            Bytes({0xA0, 0, 12, 0, 0, 0, 9, 1, 0xAB, 0, 0, 0, 9, 1, 0xAA, 40, 0, 0}));
 }
 
 TEST(Admin, RefusalsChangeNothing) {
