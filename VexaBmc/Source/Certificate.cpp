@@ -10,7 +10,10 @@
 #include <iterator>
 #include <memory>
 
+#include <sys/stat.h>
+
 #include <openssl/bio.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
@@ -42,35 +45,47 @@ X509Ptr ParseDer(const Bytes &der) {
 }
 
 constexpr char kPemMarker[] = "-----BEGIN";
+/// Far above any certificate a slot can take (65,535 DER bytes, as PEM).
+constexpr off_t kMaxFile = 1 << 20;
 
 }  // namespace
 
 std::string ReadCertificateFile(const std::string &path, Bytes *der) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) {
-    return "cannot read " + path;
+  // A regular file of sane size only: the console must not block on a FIFO
+  // or read a device forever.
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    return "cannot read " + path + " (not a regular file)";
   }
+  if (info.st_size > kMaxFile) {
+    return path + " is too large for a certificate";
+  }
+  std::ifstream file(path, std::ios::binary);
   Bytes bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  if (file.bad()) {
+  if (!file.good() && !file.eof()) {
     return "cannot read " + path;
   }
   Bytes candidate;
   const auto marker = std::search(bytes.begin(), bytes.end(), kPemMarker, kPemMarker + std::strlen(kPemMarker));
   if (marker != bytes.end()) {
+    // The first CERTIFICATE block; other blocks (a key, say) are passed over.
     BioPtr bio(BIO_new_mem_buf(bytes.data(), int(bytes.size())));
     char *name = nullptr;
     char *header = nullptr;
     unsigned char *data = nullptr;
     long length = 0;
-    if (!bio || PEM_read_bio(bio.get(), &name, &header, &data, &length) != 1) {
-      return path + " holds no readable PEM block";
+    bool found = false;
+    while (bio && !found && PEM_read_bio(bio.get(), &name, &header, &data, &length) == 1) {
+      found = std::strcmp(name, PEM_STRING_X509) == 0 || std::strcmp(name, PEM_STRING_X509_OLD) == 0;
+      if (found) {
+        candidate.assign(data, data + length);
+      }
+      OPENSSL_free(name);
+      OPENSSL_free(header);
+      OPENSSL_free(data);
     }
-    const bool isCertificate = std::strcmp(name, PEM_STRING_X509) == 0 || std::strcmp(name, PEM_STRING_X509_OLD) == 0;
-    candidate.assign(data, data + length);
-    OPENSSL_free(name);
-    OPENSSL_free(header);
-    OPENSSL_free(data);
-    if (!isCertificate) {
+    ERR_clear_error();
+    if (!found) {
       return path + " holds no PEM CERTIFICATE block";
     }
   } else {
