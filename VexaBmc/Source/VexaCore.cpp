@@ -352,8 +352,11 @@ std::uint8_t VexaCore::Sync(const Bytes &message) {
   }
 
   State next = State_;
-  next.Slots = std::move(slots);
   ++next.Syncs;
+  if (next.Syncs == 1 || slots != next.Slots) {
+    next.SlotsSince = next.Syncs;
+  }
+  next.Slots = std::move(slots);
   next.LastSyncAt = Clock_();
   std::string line = "sync " + std::to_string(next.Syncs) + ":";
   for (unsigned i = 0; i < kSlots; ++i) {
@@ -510,6 +513,7 @@ Bytes SerializeState(const State &state) {
   PutLe32(out, kFormat);
   PutLe32(out, state.NextId);
   PutLe32(out, state.Syncs);
+  PutLe32(out, state.SlotsSince);
   PutLe64(out, state.LastSyncAt);
   for (const SlotReport &slot : state.Slots) {
     out.push_back(slot.Full ? 1 : 0);
@@ -551,8 +555,11 @@ std::optional<State> ParseState(const Bytes &image, std::string *why) {
     return fail("unknown state format");
   }
   State state;
-  if (!in.U32(&state.NextId) || !in.U32(&state.Syncs) || !in.I64(&state.LastSyncAt)) {
+  if (!in.U32(&state.NextId) || !in.U32(&state.Syncs) || !in.U32(&state.SlotsSince) || !in.I64(&state.LastSyncAt)) {
     return fail("truncated header");
+  }
+  if (state.SlotsSince > state.Syncs || state.NextId == 0) {
+    return fail("malformed header");
   }
   for (SlotReport &slot : state.Slots) {
     std::uint8_t full;

@@ -89,6 +89,8 @@ struct Request {
 struct SlotReport {
   bool  Full = false;
   Bytes Der;
+
+  bool operator==(const SlotReport &other) const { return Full == other.Full && Der == other.Der; }
 };
 
 struct State {
@@ -96,6 +98,7 @@ struct State {
   std::vector<Request> Requests;          ///< queue order: pending and judged
   std::array<SlotReport, kSlots> Slots{}; ///< as last reported by a sync
   std::uint32_t Syncs = 0;                ///< valid sync messages received
+  std::uint32_t SlotsSince = 0;           ///< the sync that last changed what the slots hold
   std::int64_t  LastSyncAt = 0;
 
   bool operator==(const State &other) const;

@@ -333,7 +333,8 @@ int CmdShow(emu_out_t *out, emu_data_t *, lmc_data_t *, char **toks) {
   if (state.Syncs == 0) {
     Print(out, "slots as last reported: no sync received");
   } else {
-    Print(out, "slots as last reported: sync " + std::to_string(state.Syncs) + " (" + Time(state.LastSyncAt) + ")");
+    Print(out, "slots as last reported: sync " + std::to_string(state.Syncs) + " (" + Time(state.LastSyncAt) + ")" +
+                   (state.SlotsSince < state.Syncs ? ", unchanged since sync " + std::to_string(state.SlotsSince) : ""));
     for (unsigned i = 0; i < vexa::kSlots; ++i) {
       const vexa::SlotReport &slot = state.Slots[i];
       Print(out, "  slot " + std::to_string(i + 1) + ": " + (slot.Full ? Describe(slot.Der) : std::string("empty")));

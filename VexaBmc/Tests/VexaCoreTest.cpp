@@ -345,6 +345,9 @@ TEST(KeptState, SurvivesTheRoundTripAndAFailedSaveChangesNothing) {
   ASSERT_EQ(Exchange(core, Q, kPendingListRequest).Cc, kCcOk);
   ASSERT_EQ(Exchange(core, Q, ImportRequest(1)).Cc, kCcOk);
   ASSERT_EQ(Exchange(core, S, SyncMessage({{1, Der(300, 1)}, {3, Der(20, 3)}})).Cc, kCcOk);
+  ASSERT_EQ(Exchange(core, S, SyncMessage({{1, Der(300, 1)}, {3, Der(20, 3)}})).Cc, kCcOk);   // a quiet boot
+  EXPECT_EQ(core.Current().Syncs, 2u);
+  EXPECT_EQ(core.Current().SlotsSince, 1u);
   ASSERT_EQ(core.QueueDelete(1), "");
   EXPECT_TRUE(saved == core.Current());
 
@@ -371,7 +374,7 @@ TEST(KeptState, EveryTruncationAndCorruptionIsRefused) {
     EXPECT_FALSE(ParseState(Bytes(image.begin(), image.begin() + n)).has_value()) << n;
   }
   EXPECT_FALSE(ParseState(Cat({image, {0}})).has_value());
-  const std::size_t formatAt = 8, fullAt = 28, requestCountAt = 28 + 5 + 5 + 5 + 50 + 5;
+  const std::size_t formatAt = 8, fullAt = 32, requestCountAt = 32 + 5 + 5 + 5 + 50 + 5;
   for (std::size_t at : {std::size_t(0), formatAt, fullAt, requestCountAt, requestCountAt + 4 /* first id */,
                          requestCountAt + 8 /* kind */, requestCountAt + 16 /* fate */}) {
     Bytes bad = image;
