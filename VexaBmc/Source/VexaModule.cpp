@@ -20,6 +20,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -356,6 +358,18 @@ int CmdReset(emu_out_t *out, emu_data_t *, lmc_data_t *, char **toks) {
   return 0;
 }
 
+/// A console command that cannot fail the simulator: nothing may unwind
+/// through ipmi_sim's C code.
+template <ipmi_emu_cmd_handler Command>
+int Guarded(emu_out_t *out, emu_data_t *emu, lmc_data_t *mc, char **toks) {
+  try {
+    return Command(out, emu, mc, toks);
+  } catch (...) {
+    out->eprintf(out, const_cast<char *>("**vexa: out of memory\n"));
+    return -1;
+  }
+}
+
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) int ipmi_sim_module_init(sys_data_t *sys, const char *options) {
@@ -377,8 +391,9 @@ extern "C" __attribute__((visibility("default"))) int ipmi_sim_module_init(sys_d
     rv = ipmi_emu_register_cmd_handler(vexa::kNetFnQuery, vexa::kCommand, HandleKiv,
                                        reinterpret_cast<void *>(std::uintptr_t(vexa::kNetFnQuery)));
   }
-  for (auto [name, handler] : {std::pair{"vexa_import", CmdImport}, {"vexa_delete", CmdDelete},
-                               {"vexa_inject", CmdInject}, {"vexa_show", CmdShow}, {"vexa_reset", CmdReset}}) {
+  for (auto [name, handler] : {std::pair{"vexa_import", Guarded<CmdImport>}, {"vexa_delete", Guarded<CmdDelete>},
+                               {"vexa_inject", Guarded<CmdInject>}, {"vexa_show", Guarded<CmdShow>},
+                               {"vexa_reset", Guarded<CmdReset>}}) {
     if (rv == 0) {
       rv = ipmi_emu_add_cmd(name, NOMC, handler);
     }
