@@ -12,6 +12,9 @@ the driver did (the test application's bmc group).
                                       one boot's firmware side, for the demo
   ontarget_bmc.py bmc --run RUNDIR [--certs DIR]
                                       the BMC's view (requests, fates, slots)
+  ontarget_bmc.py verify-loop --dir BOOTDIR --run RUNDIR --certs DIR
+  ontarget_bmc.py verify-quiet --dir BOOTDIR --before VIEW --after VIEW
+                                      the demo's verdicts on its two boots
 
 The group, boot by boot (one BMC, its state kept throughout; the machine's
 variable store kept from boot to boot, as a server's flash):
@@ -190,7 +193,7 @@ class Firmware:
 REQUEST = re.compile(r"^\s*#(\d+) (?:(import|delete) slot (\d+)|injected record ([0-9A-Fa-f ]+?)): "
                      r"(queued|handed|confirmed|not[- ]applied|replaced)\b(.*)$")
 REPORTED = re.compile(r"^\s*slot (\d): (?:(\d+) bytes, sha256 ([0-9a-f]{64})|empty)")
-SYNCS = re.compile(r"^slots as last reported: (?:sync (\d+)|no sync received)")
+SYNCS = re.compile(r"^\s*slots as last reported: (?:sync (\d+)|no sync received)")
 
 
 class Bmc:
@@ -436,29 +439,34 @@ def firmware_report(args):
     fw = Firmware(args.dir)
     names = known_certs(args.certs)
     problems = []
-    print("  the driver's console (COM1; COM2 carries the same):")
+    for line in fw.com1.lines:
+        m = re.match(r"^OT: PRESET slot(\d) (\d+)$", line)
+        if m:
+            print("    before the driver ran, slot %s held the %s-byte certificate the server was delivered with"
+                  % m.groups())
+    print("    the driver's console (COM1; COM2 carries the same):")
     for line in fw.driver_lines():
-        print("    | " + line)
+        print("      | " + line)
     for service in ("HandlePendingTasks", "SyncHttpsCertToVEXA"):
         k = fw.kcs.get(service)
         if k:
-            print("  %s -> %s: %d IPMI transactions, %d message bytes, %.1f ms" %
+            print("    %s -> %s: %d IPMI transactions, %d message bytes, %.1f ms" %
                   (service, fw.results.get(service, "?"), k["transactions"], k["payload"], k["us"] / 1000))
         else:
             problems.append("%s did not run" % service)
-    print("  certificate slots afterwards:")
+    print("    certificate slots afterwards:")
     for n in range(1, 5):
         got = fw.slot(n)
         if isinstance(got, str):
             problems.append(got)
-        print("    HttpsCertDev%d  %s" % (n, "(empty)" if got is None else got if isinstance(got, str)
-                                          else describe(got, names)))
+        print("      HttpsCertDev%d  %s" % (n, "(empty)" if got is None else got if isinstance(got, str)
+                                            else describe(got, names)))
     s = fw.summary
-    print("  on-target checks: %s" % (s.group(0) if s else "no closing line"))
+    print("    on-target checks: %s" % (s.group(0) if s else "no closing line"))
     if not s or int(s.group(2)) != 0:
         problems.append("on-target checks failed")
     if problems:
-        print("  PROBLEM: " + "; ".join(problems))
+        print("    PROBLEM: " + "; ".join(problems))
     return 1 if problems else 0
 
 
@@ -471,8 +479,60 @@ def bmc_report(args):
         m = REPORTED.match(line)
         suffix = " (= %s)" % names[m.group(3)] if m and m.group(3) in names else ""
         if not line.startswith("state file"):
-            print("  " + line + suffix)
+            print("    " + line + suffix)
     return 0
+
+
+def verify(checks):
+    """Prints the demo's verdicts; 0 when all hold."""
+    failed = [name for ok, name in checks if not ok]
+    for ok, name in checks:
+        print("    %s %s" % ("ok     " if ok else "WRONG  ", name))
+    return 1 if failed else 0
+
+
+def verify_loop(args):
+    """The loop boot did what the administrator asked: slots 1 and 3 hold the
+    new certificates, slot 2 is empty, the refused record changed nothing;
+    the BMC learnt it all from the sync."""
+    fw = Firmware(args.dir)
+    env = dict(l.strip().split("=", 1) for l in open(os.path.join(args.run, "vexa-sim.env")) if "=" in l)
+    bmc = Bmc(console_command(int(env["VEXA_CONSOLE_PORT"]), "vexa_show"))
+    cert = {n: read(os.path.join(args.certs, "cert%d.der" % n)) for n in (1, 2, 3)}
+    last = sorted(bmc.requests)[-4:]
+    fates = [bmc.requests[r] for r in last]
+    want = {1: sha256(cert[1]), 2: None, 3: sha256(cert[3]), 4: None}
+    lines = fw.driver_lines()
+    deleted = [i for i, l in enumerate(lines) if "Trying to delete CertNum(2)" in l]
+    return verify([
+        ("OT: PRESET slot2 %d" % len(cert[2]) in fw.com1.lines, "slot 2 held cert2 before the boot"),
+        (fw.results.get("HandlePendingTasks") == "TRUE", "the firmware applied the pending requests"),
+        (len(deleted) == 1 and "SetVariable returned (Success)" in lines[deleted[0] + 1],
+         "the delete of slot 2 removed cert2"),
+        ([fw.slot(n) for n in range(1, 5)] == [cert[1], None, cert[3], None],
+         "slot 1 = cert1, slot 2 empty, slot 3 = cert3, slot 4 empty"),
+        (fates == [("import slot 1", "confirmed"), ("delete slot 2", "confirmed"),
+                   ("record 09 05 AA 10 00 00", "not applied"), ("import slot 3", "confirmed")],
+         "fates at the BMC: import 1 confirmed, delete 2 confirmed, the refused record not applied, "
+         "import 3 confirmed"),
+        (fw.results.get("SyncHttpsCertToVEXA") == "Success" and bmc.slots == want,
+         "the BMC's report matches the slots"),
+    ])
+
+
+def verify_quiet(args):
+    """A boot with nothing queued: the firmware changes nothing and the BMC's
+    view stays as it was (only the count of syncs moves on)."""
+    fw = Firmware(args.dir)
+    before, after = Bmc(open(args.before).read()), Bmc(open(args.after).read())
+    text = "\n".join(fw.driver_lines())
+    return verify([
+        (fw.results.get("HandlePendingTasks") == "FALSE", "nothing pending: HandlePendingTasks returned FALSE"),
+        ("HandlePendingImport" not in text and "HandlePendingDelete" not in text, "no slot was written"),
+        (fw.results.get("SyncHttpsCertToVEXA") == "Success", "the sync reported the same slots"),
+        (before.requests == after.requests and before.slots == after.slots and before.requests,
+         "the BMC's requests, fates and reported slots are unchanged"),
+    ])
 
 
 def measure(args):
@@ -528,17 +588,20 @@ def measure(args):
 
 def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("command", choices=("check", "measure", "firmware", "bmc"))
+    p.add_argument("command", choices=("check", "measure", "firmware", "bmc", "verify-loop", "verify-quiet"))
     p.add_argument("--out", default=os.path.join(REPO, "build", "ontarget", "bmc"))
     p.add_argument("--dir")
     p.add_argument("--run")
     p.add_argument("--certs")
+    p.add_argument("--before")
+    p.add_argument("--after")
     args = p.parse_args()
     if args.command == "firmware" and not args.dir:
         p.error("--dir is required")
     if args.command == "bmc" and not args.run:
         p.error("--run is required")
-    return {"check": run_group, "measure": measure, "firmware": firmware_report, "bmc": bmc_report}[args.command](args)
+    return {"check": run_group, "measure": measure, "firmware": firmware_report, "bmc": bmc_report,
+            "verify-loop": verify_loop, "verify-quiet": verify_quiet}[args.command](args)
 
 
 if __name__ == "__main__":

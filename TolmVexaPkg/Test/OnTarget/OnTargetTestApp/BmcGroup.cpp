@@ -15,7 +15,9 @@
 
   The host queued the BMC's requests before the boot and checks its state
   afterwards; the slots persist from boot to boot in the firmware's variable
-  store, as on a server.
+  store, as on a server. A file slot<N>.der on the volume is the certificate
+  slot N holds as the server was delivered: it is written before the driver
+  starts ("OT: PRESET slot<N> <size>").
 
   Test code only; nothing here is part of the driver.
 
@@ -23,6 +25,8 @@
 **/
 
 #include <Uefi.h>
+#include <Guid/FileInfo.h>
+#include <Guid/ImageAuthentication.h>
 #include <Guid/TolmVariable.h>
 #include <Library/BaseLib.h>
 #include <Library/BaseMemoryLib.h>
@@ -32,6 +36,7 @@
 #include <Library/UefiBootServicesTableLib.h>
 #include <Library/UefiLib.h>
 #include <Library/UefiRuntimeServicesTableLib.h>
+#include <Protocol/SimpleFileSystem.h>
 
 #include "../../../Feature/TolmVexaHttpsBootCertMgmtDxe/TolmVexaHttpsBootCertMgmtDxe.h"
 #include "../../../Feature/TolmVexaHttpsBootCertMgmtDxe/PoolBuffer.h"
@@ -44,7 +49,10 @@ using TolmVexa::PoolBuffer;
 namespace {
 
 constexpr UINT8   SLOT_COUNT  = 4;
-constexpr UINTN   LIST_PREFIX = 44;   // EFI_SIGNATURE_LIST header and owner before the DER bytes
+constexpr UINTN   LIST_PREFIX = sizeof (EFI_SIGNATURE_LIST) + sizeof (EFI_GUID);   // before the DER bytes
+constexpr UINT32  STORED_ATTRIBUTES = EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS;
+
+static_assert (LIST_PREFIX == 44, "signature list header and owner of a slot value");
 
 constexpr const wchar_t  *SLOT_NAMES[SLOT_COUNT] = {
   L"HttpsCertDev1", L"HttpsCertDev2", L"HttpsCertDev3", L"HttpsCertDev4"
@@ -179,6 +187,104 @@ ReadTolmVariable (
 }
 
 /**
+  Reads a whole file of the volume's root into a pool buffer.
+
+  @retval EFI_NOT_FOUND  No such file.
+**/
+EFI_STATUS
+ReadVolumeFile (
+  IN  EFI_HANDLE         Volume,
+  IN  CONST CHAR16       *Name,
+  OUT PoolBuffer<UINT8>  &Data,
+  OUT UINTN              *Size
+  )
+{
+  EFI_STATUS                       Status;
+  EFI_SIMPLE_FILE_SYSTEM_PROTOCOL  *FileSystem;
+  EFI_FILE_PROTOCOL                *Root;
+  EFI_FILE_PROTOCOL                *File;
+  PoolBuffer<EFI_FILE_INFO>        Info;
+  UINTN                            InfoSize;
+
+  Status = gBS->HandleProtocol (Volume, &gEfiSimpleFileSystemProtocolGuid, (VOID **)&FileSystem);
+  if (!EFI_ERROR (Status)) {
+    Status = FileSystem->OpenVolume (FileSystem, &Root);
+  }
+
+  if (EFI_ERROR (Status)) {
+    return Status;
+  }
+
+  Status = Root->Open (Root, &File, (CHAR16 *)Name, EFI_FILE_MODE_READ, 0);
+  Root->Close (Root);
+  if (EFI_ERROR (Status)) {
+    return Status;
+  }
+
+  InfoSize = SIZE_OF_EFI_FILE_INFO + 512;
+  Info.Reset ((EFI_FILE_INFO *)AllocateZeroPool (InfoSize));
+  Status = (Info.Get () == NULL) ? EFI_OUT_OF_RESOURCES : File->GetInfo (File, &gEfiFileInfoGuid, &InfoSize, Info.Get ());
+  if (!EFI_ERROR (Status)) {
+    *Size = (UINTN)Info.Get ()->FileSize;
+    Data.Reset ((UINT8 *)AllocatePool (MAX (*Size, (UINTN)1)));
+    Status = (Data.Get () == NULL) ? EFI_OUT_OF_RESOURCES : File->Read (File, Size, Data.Get ());
+  }
+
+  File->Close (File);
+  return Status;
+}
+
+/**
+  Writes the certificate of each slot<N>.der on the volume into slot N, as
+  the platform's store keeps a slot value (the variable-policy stand-in keeps
+  them as plain non-volatile variables): the server as it was delivered.
+**/
+VOID
+PresetSlots (
+  IN OUT BmcCase  &Case,
+  IN     EFI_HANDLE  Volume
+  )
+{
+  UINT8               Slot;
+  CHAR16              Name[16];
+  PoolBuffer<UINT8>   Der;
+  UINTN               Size;
+  PoolBuffer<UINT8>   Value;
+  EFI_SIGNATURE_LIST  *List;
+  EFI_SIGNATURE_DATA  *Signature;
+  EFI_STATUS          Status;
+
+  for (Slot = 1; Slot <= SLOT_COUNT; Slot++) {
+    UnicodeSPrint (Name, sizeof (Name), Wide (L"slot%d.der"), Slot);
+    if (EFI_ERROR (ReadVolumeFile (Volume, Name, Der, &Size))) {
+      continue;
+    }
+
+    Value.Reset ((UINT8 *)AllocateZeroPool (LIST_PREFIX + Size));
+    if (!Case.Expect (Value.Get () != NULL, "no memory for slot %d", Slot)) {
+      return;
+    }
+
+    List = (EFI_SIGNATURE_LIST *)Value.Get ();
+    CopyGuid (&List->SignatureType, &gEfiCertX509Guid);
+    List->SignatureListSize = (UINT32)(LIST_PREFIX + Size);
+    List->SignatureSize     = (UINT32)(sizeof (EFI_GUID) + Size);
+    Signature               = (EFI_SIGNATURE_DATA *)(List + 1);
+    CopyGuid (&Signature->SignatureOwner, &gHttpsCertDefaultOwnerGuid);
+    CopyMem (Signature->SignatureData, Der.Get (), Size);
+    Status = gRT->SetVariable (
+                    (CHAR16 *)SLOT_NAMES[Slot - 1],
+                    &gTolmVariableGuid,
+                    STORED_ATTRIBUTES,
+                    LIST_PREFIX + Size,
+                    Value.Get ()
+                    );
+    Case.Expect (!EFI_ERROR (Status), "preset of slot %d: %r", Slot, Status);
+    AsciiPrint ("OT: PRESET slot%d %u\r\n", Slot, (UINT32)Size);
+  }
+}
+
+/**
   The DER bytes of each slot as "@HEX bmc.slot<N>" lines, or "OT: SLOT
   bmc.slot<N> absent".
 **/
@@ -274,6 +380,8 @@ SetUp (
   if (!Case.Expect (!EFI_ERROR (Status), "KCS transport counters: %r", Status)) {
     return FALSE;
   }
+
+  PresetSlots (Case, Boot.Volume);
 
   Status = StartVolumeImage (Boot.Volume, Wide (DRIVER_FILE));
   if (!Case.Expect (Status == EFI_SUCCESS, "the driver returned %r", Status)) {
