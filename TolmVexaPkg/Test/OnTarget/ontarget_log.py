@@ -1,11 +1,9 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: BSD-2-Clause-Patent
 """Host side of the on-target test bed: reads the two serial logs of one OVMF
-boot, checks what the target could not check itself, and writes the demo
-report.
+boot and checks what the target could not check itself.
 
   ontarget_log.py check  --group main|refusal --dir BOOTDIR --certs CERTDIR [--nodiag]
-  ontarget_log.py report --dir BOOTDIR --certs CERTDIR
   ontarget_log.py perf   --dir BOOTDIR
   ontarget_log.py selftest
 
@@ -82,23 +80,6 @@ class Log:
         for tag in parts:
             out[tag] = "dump cut off"
         return out
-
-    def cases(self):
-        """Splits the log into cases: [(name, verdict, details, driver lines)]."""
-        result, current = [], None
-        for line in self.lines:
-            if line.startswith("OT: CASE "):
-                current = [line[9:], None, [], []]
-                result.append(current)
-            elif current is None:
-                continue
-            elif line.startswith("OT:   ! "):
-                current[2].append(line[8:])
-            elif line.startswith(("OT: PASS ", "OT: FAIL ")) and line[9:] == current[0]:
-                current[1] = line[4:8]
-            elif not line.startswith(("OT: ", "@HEX ")) and (DRIVER_LINE.search(line) or DRIVER_CONTINUATION.match(line)):
-                current[3].append(line)
-        return result
 
 
 def read_certs(cert_dir):
@@ -238,94 +219,6 @@ def check_group(args):
     return 0 if c.failed == 0 and c.passed > 0 else 1
 
 
-OPERATIONS = {0xAA: "import", 0xAB: "delete"}
-
-
-def report(args):
-    """The demo's report of one boot of the main group."""
-    com1 = Log(os.path.join(args.dir, "com1.log"))
-    certs = read_certs(args.certs)
-    blobs = com1.blobs()
-    problems = []
-    by_der = {der: n for n, der in certs.items()}
-
-    print("\n== Pending requests of the Vexa, and what became of each")
-    pending = blobs.get("default.pending")
-    case = next((cs for cs in com1.cases() if cs[0].startswith("pending tasks: import")), None)
-    if not isinstance(pending, bytes) or case is None:
-        problems.append("the default scenario did not run")
-        print("  (the default scenario did not run)")
-    else:
-        outcomes = [re.search(r"(HandlePendingImport|HandlePendingDelete) returned \((.*)\)|Unknown request from Vexa", l)
-                    for l in case[3]]
-        outcomes = [m for m in outcomes if m]
-        invalid = {int(m.group(1)) for m in (re.search(r"Validate Pending Task (\d+)th record failed", l) for l in case[3]) if m}
-        for i in range(len(pending) // 6):
-            task, slot, op = pending[6 * i], pending[6 * i + 1], pending[6 * i + 2]
-            size = int.from_bytes(pending[6 * i + 3:6 * i + 5], "little")
-            what = "%s slot %d" % (OPERATIONS.get(op, "operation 0x%02X on" % op), slot)
-            if op == 0xAA:
-                what += " (%d bytes, cert%d.der)" % (size, next((n for n, d in certs.items() if len(d) == size), 0)) \
-                    if any(len(d) == size for d in certs.values()) else " (%d bytes)" % size
-            result = outcomes[i] if i < len(outcomes) else None
-            became = ("Unknown request, skipped" if result and not result.group(1) else
-                      "%s -> %s" % (result.group(1), result.group(2)) if result else "no outcome in the log")
-            print("  #%d  TaskType %d  %-40s %s%s" % (i + 1, task, what, "[invalid record] " if i + 1 in invalid else "", became))
-        print("  HandlePendingTasks returned %s" %
-              ("TRUE" if any("RESULT HandlePendingTasks default TRUE" in l for l in com1.lines) else "FALSE"))
-
-    print("\n== Certificate slots afterwards")
-    for slot in range(1, 5):
-        got = blobs.get("default.slot%d" % slot)
-        name = "HttpsCertDev%d" % slot
-        if isinstance(got, bytes):
-            origin = " (= cert%d.der)" % by_der[got] if got in by_der else ""
-            print("  %s  %5d bytes  %s%s" % (name, len(got), subject(got), origin))
-        elif any(l == "OT: SLOT default.slot%d absent" % slot for l in com1.lines):
-            print("  %s  (empty)" % name)
-        else:
-            problems.append("slot %d not reported" % slot)
-            print("  %s  (not reported: %s)" % (name, got or "missing"))
-
-    print("\n== Sync message sent to the Vexa (sub-command 0xA1, command 0x009D)")
-    sync = blobs.get("sync.1")
-    if not isinstance(sync, bytes):
-        problems.append("no sync message")
-        print("  (none received: %s)" % (sync or "missing"))
-    else:
-        try:
-            total, count, records = decode_sync(sync)
-            print("  header: A1 00, TotalSize %d, CertCount %d (%d bytes in all)" % (total, count, len(sync)))
-            for i, (slot, der) in enumerate(records, 1):
-                origin = " (= cert%d.der)" % by_der[der] if der in by_der else ""
-                print("  record %d: CertNum %d, CertSize %d, %s%s" % (i, slot, len(der), subject(der) if der else "(empty)", origin))
-            if sync != sync_message(certs, (1, 3)):
-                problems.append("the sync message is not slots 1 and 3")
-        except ValueError as e:
-            problems.append("sync message malformed: %s" % e)
-            print("  malformed: %s" % e)
-
-    print("\n== Time on the target")
-    for line in com1.lines:
-        if line.startswith("OT: PERF "):
-            print("  " + line[9:])
-
-    summary = [SUMMARY.match(l) for l in com1.lines if SUMMARY.match(l)]
-    verdict = summary[0].group(0) if summary else "no closing line"
-    print("\n== On-target checks: %s" % verdict)
-    for line in com1.lines:
-        if line.startswith(("OT: FAIL", "OT:   !")):
-            print("  " + line[4:])
-    if not summary or int(summary[0].group(2)) != 0:
-        problems.append("on-target checks failed")
-    print("\n== Serial logs\n  COM1 (0x3F8): %s\n  COM2 (0x2F8): %s" %
-          (os.path.join(args.dir, "com1.log"), os.path.join(args.dir, "com2.log")))
-    if problems:
-        print("\nDEMO FAILED: " + "; ".join(problems))
-        return 1
-    return 0
-
-
 def perf(args):
     com1 = Log(os.path.join(args.dir, "com1.log"))
     lines = [l[9:] for l in com1.lines if l.startswith("OT: PERF ")]
@@ -382,7 +275,7 @@ def selftest(_args):
 
 def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("command", choices=("check", "report", "perf", "selftest"))
+    p.add_argument("command", choices=("check", "perf", "selftest"))
     p.add_argument("--dir")
     p.add_argument("--certs")
     p.add_argument("--group", choices=("main", "refusal"), default="main")
@@ -390,9 +283,9 @@ def main():
     args = p.parse_args()
     if args.command != "selftest" and not args.dir:
         p.error("--dir is required")
-    if args.command in ("check", "report") and not args.certs:
+    if args.command == "check" and not args.certs:
         p.error("--certs is required")
-    return {"check": check_group, "report": report, "perf": perf, "selftest": selftest}[args.command](args)
+    return {"check": check_group, "perf": perf, "selftest": selftest}[args.command](args)
 
 
 if __name__ == "__main__":
