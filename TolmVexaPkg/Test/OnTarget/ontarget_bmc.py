@@ -38,6 +38,7 @@ import subprocess
 import sys
 import time
 
+sys.dont_write_bytecode = True          # no __pycache__ in the source tree
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(HERE)))
 sys.path.insert(0, HERE)
