@@ -43,8 +43,10 @@ ot_driver_has_console || NODIAG="nodiag"
 
 mkdir -p "$OUT"
 OUT=$(cd "$OUT" && pwd)
-echo "[ontarget] certificates (openssl) -> $OUT/certs"
-ot_make_certs "$OUT/certs"
+if [ ${#GROUPS_TO_RUN[@]} -gt 0 ]; then
+  echo "[ontarget] certificates (openssl) -> $OUT/certs"
+  ot_make_certs "$OUT/certs"
+fi
 
 start=$(date +%s)
 pids=()
