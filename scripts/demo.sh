@@ -5,7 +5,8 @@
 # what it did in the default scenario: the Vexa's pending requests and what
 # became of each, the four certificate slots afterwards (subject and size,
 # decoded with openssl), the sync message decoded record by record, and where
-# the two serial logs (COM1, COM2) are.
+# the two serial logs (COM1, COM2) are. Its last chapter (scripts/demo-https.sh)
+# boots the server over HTTPS, trusting the CA the Vexa provisioned.
 #
 #   scripts/demo.sh [--out DIR]        (default build/demo)
 #
@@ -48,5 +49,8 @@ stage "decoding the serial logs"
 status=0
 python3 "$OT_PY" report --dir "$OUT" --certs "$OUT/certs" || status=1
 [ "$rc" = 0 ] || status=1
+
+stage "last chapter: HTTPS boot trusting what the Vexa provisioned (scripts/demo-https.sh)"
+bash "$OT_ROOT/scripts/demo-https.sh" --out "$OUT/https" --no-build || status=1
 stage "$([ $status = 0 ] && echo done || echo FAILED)"
 exit $status

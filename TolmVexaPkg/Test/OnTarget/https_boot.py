@@ -43,6 +43,7 @@ X509_GUID = bytes.fromhex("A159C0A5E494A74A87B5AB155C2BF072")
 TRUST_PREFIX = "TolmUpdateHttpsBootTrust: "
 IMAGE_RUNNING = "HTTPS-BOOT-IMAGE: running, loaded from "
 BLOCK_BEGIN = re.compile(r"^OT: HTTPS BEGIN (\S+) (\S+)$")
+BLOCK_LOADFILE = re.compile(r"^OT: HTTPS LOADFILE (\S+) (.+) (\d+)$")
 BLOCK_END = re.compile(r"^OT: HTTPS END (\S+) LoadFile (.+) (\d+) StartImage (.+)$")
 SERVER_LINE = re.compile(r"^(good|other) (.*)$")
 
@@ -228,6 +229,10 @@ def https_blocks(log):
             current = {"uri": m.group(2), "lines": []}
             blocks[m.group(1)] = current
             continue
+        m = BLOCK_LOADFILE.match(line)
+        if m and current is not None:
+            current["loadfile"] = m.group(2)
+            continue
         m = BLOCK_END.match(line)
         if m and current is not None:
             current.update(status=m.group(2), bytes=int(m.group(3)), start=m.group(4))
@@ -339,7 +344,8 @@ def report(args):
 
     print("\n== What the firmware did (driver and trust component, from COM1)")
     for line in com1.lines:
-        if re.search(r"HandlePendingImport returned|HandlePendingDelete returned|Total cert to sync|" + TRUST_PREFIX, line):
+        if re.search(r"HandlePendingImport returned|HandlePendingDelete returned|Variable Name \(|Total cert to sync|" +
+                     TRUST_PREFIX, line):
             print("  " + line.strip())
     trust = com1.blobs().get("trust.demo")
     if isinstance(trust, bytes):
@@ -370,13 +376,17 @@ def report(args):
         ran = image_lines(block)
         for line in ran:
             print("  boot image: %s" % line[len("HTTPS-BOOT-IMAGE: "):])
-        verdict = block.get("status", "none: the boot image ended the boot")
         tls = [e for name, e in server_log(args.dir) if name == "good" and e.startswith("handshake")]
-        print("\n== TLS verdict: %s; LoadFile %s" % (tls[0] if tls else "no handshake", verdict))
+        loadfile = block.get("loadfile", "not returned")
+        print("\n== TLS verdict: %s" % (
+            "the firmware accepted the server's certificate (%s, %s); LoadFile %s, %d bytes" % (
+                tls[0].split()[1], tls[0].split()[2], loadfile, os.path.getsize(os.path.join(args.dir, "www", "boot.efi")))
+            if tls and tls[0].startswith("handshake ") else
+            "no TLS session (%s); LoadFile %s" % (tls[0] if tls else "no connection", loadfile)))
         if not any(l.startswith(IMAGE_RUNNING) and l.endswith("/Uri(%s)" % block["uri"]) for l in ran):
             problems.append("the boot image did not run")
-        if "handshake TLSv1.2 AES256-GCM-SHA384" not in tls:
-            problems.append("no TLS 1.2 handshake with the provisioned server")
+        if "handshake TLSv1.2 AES256-GCM-SHA384" not in tls or loadfile != "Success":
+            problems.append("no HTTPS download from the provisioned server")
     if problems:
         print("\nHTTPS CHAPTER FAILED: " + "; ".join(problems))
         return 1

@@ -31,7 +31,9 @@
 
   Output, besides the case lines of the application:
     OT: HTTPS BEGIN <label> <uri>
-    ... what HttpBootDxe and the boot image print ...
+    ... what HttpBootDxe prints ...
+    OT: HTTPS LOADFILE <label> <status> <bytes>
+    ... what the boot image prints ...
     OT: HTTPS END <label> LoadFile <status> <bytes> StartImage <status>
     @HEX trust.<label> ...     "TlsCaCertificate" after a policy pass
 
@@ -632,6 +634,8 @@ HttpsBoot (
     Status = (Buffer.Get () == NULL) ? EFI_OUT_OF_RESOURCES : Env.LoadFile->LoadFile (Env.LoadFile, Path.Get (), TRUE, &Size, Buffer.Get ());
   }
 
+  // HttpBootDxe leaves its progress line open.
+  AsciiPrint ("\r\nOT: HTTPS LOADFILE %a %r %u\r\n", Label, Status, (UINT32)Size);
   if (!EFI_ERROR (Status)) {
     Image       = NULL;
     StartStatus = gBS->LoadImage (FALSE, gImageHandle, Path.Get (), Buffer.Get (), Size, &Image);
