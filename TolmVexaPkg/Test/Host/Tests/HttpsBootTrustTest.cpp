@@ -210,11 +210,12 @@ TEST (HttpsBootTrust, HostileSlotValuesAreSkippedOthersStillCount)
 // ---------------------------------------------------------------------------
 
 struct TrustCase {
-  const char                                  *Name;
-  std::map<int, SlotValue>                    Slots;
-  std::optional<Sim::VariableEntry>                Before;          ///< "TlsCaCertificate" before the call
-  EFI_STATUS                                  Result;
-  std::optional<Bytes>                        After;           ///< nullopt: absent afterwards
+  const char                           *Name;
+  std::map<int, SlotValue>             Slots;
+  std::optional<Sim::VariableEntry>    Before;      ///< "TlsCaCertificate" before the call
+  int                                  FailingSet;  ///< 0: none; N: the Nth SetVariable fails; -1: every one
+  EFI_STATUS                           Result;
+  std::optional<Sim::VariableEntry>    After;       ///< nullopt: absent afterwards
 };
 
 const Bytes  kA = List (Der (0x80, 1));
@@ -222,15 +223,22 @@ const Bytes  kB = List (Der (0x7F, 2));
 const Bytes  kC = List (Der (0x1234, 3));
 const Bytes  kD = List (Der (0xFFFF - 4, 4));     // the largest certificate a slot takes
 
+using Entry = Sim::VariableEntry;
+
 const TrustCase  kTrustCases[] = {
-  { "slots 1 and 3, in slot order",        { { 3, { kSlot, kB } }, { 1, { kSlot, kA } } },                                         std::nullopt,                      EFI_SUCCESS,   Concat ({ kA, kB })             },
-  { "all four, the largest among them",    { { 4, { kSlot, kA } }, { 3, { kSlot, kD } }, { 2, { kSlot, kC } }, { 1, { kSlot, kB } } }, std::nullopt,                EFI_SUCCESS,   Concat ({ kB, kC, kD, kA })     },
-  { "slot 3 alone replaces an older trust", { { 3, { kSlot, kC } } },                                                               Sim::VariableEntry { kTrust, kA },      EFI_SUCCESS,   kC                              },
-  { "a stale non-volatile trust is deleted first", { { 1, { kSlot, kA } } },                                                        Sim::VariableEntry { kStored, kB },     EFI_SUCCESS,   kA                              },
-  { "no slot: an older trust is removed",  {},                                                                                      Sim::VariableEntry { kTrust, kA },      EFI_NOT_FOUND, std::nullopt                    },
-  { "no slot: a stale non-volatile trust is removed", {},                                                                           Sim::VariableEntry { kStored, kA },     EFI_NOT_FOUND, std::nullopt                    },
-  { "no well-formed slot: no trust",       { { 1, { kSlot, Patched (kA, 20, 1) } }, { 2, { 0x27, kB } } },                          Sim::VariableEntry { kTrust, kA },      EFI_NOT_FOUND, std::nullopt                    },
-  { "no slot, no trust: nothing to remove", {},                                                                                     std::nullopt,                      EFI_NOT_FOUND, std::nullopt                    },
+  { "slots 1 and 3, in slot order",        { { 3, { kSlot, kB } }, { 1, { kSlot, kA } } },                                         std::nullopt,          0,  EFI_SUCCESS,   Entry { kTrust, Concat ({ kA, kB }) }         },
+  { "all four, the largest among them",    { { 4, { kSlot, kA } }, { 3, { kSlot, kD } }, { 2, { kSlot, kC } }, { 1, { kSlot, kB } } }, std::nullopt,    0,  EFI_SUCCESS,   Entry { kTrust, Concat ({ kB, kC, kD, kA }) } },
+  { "slot 3 alone replaces an older trust", { { 3, { kSlot, kC } } },                                                               Entry { kTrust, kA },  0,  EFI_SUCCESS,   Entry { kTrust, kC }                          },
+  { "a stale non-volatile trust is deleted first", { { 1, { kSlot, kA } } },                                                        Entry { kStored, kB }, 0,  EFI_SUCCESS,   Entry { kTrust, kA }                          },
+  { "no slot: an older trust is removed",  {},                                                                                      Entry { kTrust, kA },  0,  EFI_NOT_FOUND, std::nullopt                                  },
+  { "no slot: a stale non-volatile trust is removed", {},                                                                           Entry { kStored, kA }, 0,  EFI_NOT_FOUND, std::nullopt                                  },
+  { "no well-formed slot: no trust",       { { 1, { kSlot, Patched (kA, 20, 1) } }, { 2, { 0x27, kB } } },                          Entry { kTrust, kA },  0,  EFI_NOT_FOUND, std::nullopt                                  },
+  { "no slot, no trust: nothing to remove", {},                                                                                     std::nullopt,          0,  EFI_NOT_FOUND, std::nullopt                                  },
+  { "a failed write removes the old trust", { { 1, { kSlot, kA } } },                                                               Entry { kTrust, kB },  1,  EFI_DEVICE_ERROR, std::nullopt                               },
+  // An authenticated "TlsCaCertificate" cannot be deleted unsigned: the
+  // caller learns that HTTPS boot's trust is not the slots'.
+  { "an undeletable stale trust fails the call", { { 1, { kSlot, kA } } },                                                          Entry { 0x27, kB },    -1, EFI_DEVICE_ERROR, Entry { 0x27, kB }                         },
+  { "no slot and an undeletable trust fails the call", {},                                                                         Entry { 0x27, kB },    -1, EFI_DEVICE_ERROR, Entry { 0x27, kB }                         },
 };
 
 TEST (HttpsBootTrust, TrustIsTheWellFormedSlotsInSlotOrderOrNothing)
@@ -245,12 +253,18 @@ TEST (HttpsBootTrust, TrustIsTheWellFormedSlotsInSlotOrderOrNothing)
       Sim::Variables ().Put (kTrustName, gEfiTlsCaCertificateGuid, Case.Before->Attributes, Case.Before->Data);
     }
 
+    if (Case.FailingSet > 0) {
+      Sim::Variables ().FailNthSet ((uint64_t)Case.FailingSet, EFI_DEVICE_ERROR);
+    } else if (Case.FailingSet < 0) {
+      Sim::Variables ().FailSet (kTrustName, EFI_DEVICE_ERROR);
+    }
+
     EXPECT_EQ (TolmUpdateHttpsBootTrust (), Case.Result);
     auto  Trust = Sim::Variables ().Find (kTrustName, gEfiTlsCaCertificateGuid);
     EXPECT_EQ (Trust.has_value (), Case.After.has_value ());
     if (Trust && Case.After) {
-      EXPECT_EQ (Trust->Attributes, kTrust);
-      EXPECT_EQ (Trust->Data, *Case.After);
+      EXPECT_EQ (Trust->Attributes, Case.After->Attributes);
+      EXPECT_EQ (Trust->Data, Case.After->Data);
     }
 
     // The slots are only read.
@@ -264,41 +278,8 @@ TEST (HttpsBootTrust, TrustIsTheWellFormedSlotsInSlotOrderOrNothing)
 }
 
 // ---------------------------------------------------------------------------
-// Failures never leave a trust that was not derived from the slots
+// No allocation failure leaves a trust that was not derived from the slots
 // ---------------------------------------------------------------------------
-
-TEST (HttpsBootTrust, FailedWriteRemovesTheOldTrust)
-{
-  PutSlot (1, { kSlot, kA });
-  Sim::Variables ().Put (kTrustName, gEfiTlsCaCertificateGuid, kTrust, kB);
-  Sim::Variables ().FailNthSet (1, EFI_OUT_OF_RESOURCES);
-
-  EXPECT_EQ (TolmUpdateHttpsBootTrust (), EFI_OUT_OF_RESOURCES);
-  EXPECT_FALSE (Sim::Variables ().Has (kTrustName, gEfiTlsCaCertificateGuid));
-}
-
-TEST (HttpsBootTrust, UndeletableTrustIsReported)
-{
-  // An authenticated "TlsCaCertificate" cannot be deleted unsigned: the
-  // caller learns that HTTPS boot's trust is not the slots'.
-  PutSlot (1, { kSlot, kA });
-  Sim::Variables ().Put (kTrustName, gEfiTlsCaCertificateGuid, 0x27, kB);
-  Sim::Variables ().FailSet (kTrustName, EFI_SECURITY_VIOLATION);
-
-  EXPECT_EQ (TolmUpdateHttpsBootTrust (), EFI_SECURITY_VIOLATION);
-  EXPECT_FALSE (Sim::DebugLog ().Containing ("\"TlsCaCertificate\" (attributes 0x27) cannot be deleted: Security Violation").empty ());
-}
-
-TEST (HttpsBootTrust, ReadFailureSkipsTheSlot)
-{
-  PutSlot (1, { kSlot, kA });
-  PutSlot (2, { kSlot, kB });
-  Sim::Variables ().FailGet (kSlotNames[1], EFI_DEVICE_ERROR);
-
-  EXPECT_EQ (TolmUpdateHttpsBootTrust (), EFI_SUCCESS);
-  EXPECT_EQ (Sim::Variables ().Find (kTrustName, gEfiTlsCaCertificateGuid)->Data, kA);
-  EXPECT_THAT (Skipped (), ::testing::ElementsAre (::testing::HasSubstr ("slot 2 (HttpsCertDev2) skipped: GetVariable returned Device Error")));
-}
 
 TEST (HttpsBootTrust, AllocationFailuresTrustAtMostTheSlotsInOrder)
 {
