@@ -13,6 +13,9 @@
 . "$(dirname "${BASH_SOURCE[0]}")/ontarget-common.sh"
 
 HB_PY="$OT_ROOT/TolmVexaPkg/Test/OnTarget/https_boot.py"
+# An HTTPS boot group takes 15-30 s under TCG (DHCP and a TLS handshake in the
+# firmware per attempt); a hung firmware is cut off here.
+HB_BOOT_TIMEOUT=${HB_BOOT_TIMEOUT:-180}
 HB_SERVER_PIDS=()
 # Extra QEMU arguments of a boot (a BMC transport, for instance).
 HB_QEMU_EXTRA=()
@@ -65,12 +68,12 @@ hb_lay_fat() {
 
 # hb_boot DIR: boots OVMF on DIR/fat with user-mode networking, COM1 and COM2
 # captured to DIR/com1.log and DIR/com2.log. Returns QEMU's status (124: time
-# limit).
+# limit, HB_BOOT_TIMEOUT).
 hb_boot() {
   local dir=$1
   cp "$OVMF_VARS" "$dir/vars.fd"
   rm -f "$dir/com1.log" "$dir/com2.log"
-  timeout "$OT_BOOT_TIMEOUT" qemu-system-x86_64 \
+  timeout "$HB_BOOT_TIMEOUT" qemu-system-x86_64 \
     -machine pc -m 512M -accel tcg -display none -vga none -no-reboot -monitor none \
     -drive if=pflash,format=raw,unit=0,readonly=on,file="$OVMF_CODE" \
     -drive if=pflash,format=raw,unit=1,file="$dir/vars.fd" \

@@ -48,7 +48,7 @@ for g in "${GROUPS_TO_RUN[@]}"; do
   mkdir -p "$OUT/$g"
   hb_start_server "$OUT/$g" "$OUT/certs"
   hb_lay_fat "$OUT/$g/fat" "$OUT/certs" "$g $HB_GOOD_URI $HB_OTHER_URI"
-  echo "[ontarget-https] $g: booting OVMF against $HB_GOOD_URI and $HB_OTHER_URI (limit ${OT_BOOT_TIMEOUT}s)"
+  echo "[ontarget-https] $g: booting OVMF against $HB_GOOD_URI and $HB_OTHER_URI (limit ${HB_BOOT_TIMEOUT}s)"
   hb_boot "$OUT/$g" &
   pids+=($!)
 done
@@ -59,7 +59,7 @@ for i in "${!GROUPS_TO_RUN[@]}"; do
   rc=0
   wait "${pids[$i]}" || rc=$?
   if [ "$rc" = 124 ]; then
-    echo "[ontarget-https] $g: QEMU hit the ${OT_BOOT_TIMEOUT}s limit" >&2
+    echo "[ontarget-https] $g: QEMU hit the ${HB_BOOT_TIMEOUT}s limit" >&2
   elif [ "$rc" != 0 ]; then
     echo "[ontarget-https] $g: QEMU failed ($rc): $(head -c 400 "$OUT/$g/qemu.log")" >&2
   fi

@@ -586,7 +586,8 @@ UriDevicePath (
     return NULL;
   }
 
-  CopyMem (UriNode.Get () + 1, Uri, Length);
+  // The URI follows the 4-byte node header, without a terminating NUL.
+  CopyMem ((UINT8 *)UriNode.Get () + sizeof (EFI_DEVICE_PATH_PROTOCOL), Uri, Length);
   return AppendDevicePathNode (Prefix.Get (), UriNode.Get ());
 }
 
@@ -782,8 +783,10 @@ SetUp (
   IN     CONST CHAR8  *Group
   )
 {
-  Case  C ("https set-up: stand-ins, certificate driver, trust driver, network");
-  BOOLEAN  Demo = (AsciiStrCmp (Group, "https-demo") == 0);
+  Case     C ("https set-up: stand-ins, certificate driver, trust driver, network");
+  BOOLEAN  Demo;
+
+  Demo = (AsciiStrCmp (Group, "https-demo") == 0);
 
   Check (C, AsciiStrnCmp (Env.GoodUri, "https://", 8) == 0, "no server URI on the command line");
   Check (C, Demo || AsciiStrnCmp (Env.RogueUri, "https://", 8) == 0, "no URI of the other CA's server");
