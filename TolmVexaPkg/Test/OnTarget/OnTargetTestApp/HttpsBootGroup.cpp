@@ -398,6 +398,11 @@ LoadImages (
   IN OUT HttpsEnv  &Env
   )
 {
+  //
+  // The Vexa behind KIV_PROTOCOL is the stand-in inside the firmware; with
+  // the BMC, its KCS transport takes VexaKivSim's place here and the demo's
+  // queue lives in the BMC, not on the volume.
+  //
   constexpr const wchar_t  *IMAGES[] = {
     L"PlatformInfoSim.efi", L"VexaKivSim.efi", L"VariablePolicySim.efi",
     L"TolmVexaHttpsBootCertMgmt.efi", L"TolmVexaHttpsBootTrust.efi"
