@@ -26,7 +26,7 @@ set -eo pipefail
 OUT="$OT_ROOT/build/demo"
 [ "$1" != --out ] || OUT=$2
 BMC_PY="$OT_ROOT/TolmVexaPkg/Test/OnTarget/ontarget_bmc.py"
-CHAPTERS=(prepare loop quiet)
+CHAPTERS=(prepare loop quiet https)
 start=$(date +%s)
 status=0
 
@@ -99,6 +99,11 @@ chapter_quiet() {
   bmc_view | tee "$OUT/quiet/bmc-view.txt"
   python3 "$BMC_PY" verify-quiet --dir "$OUT/quiet" --before "$OUT/loop/bmc-view.txt" \
     --after "$OUT/quiet/bmc-view.txt" || status=1
+}
+
+chapter_https() {
+  stage "https: HTTPS boot trusting what was provisioned (scripts/demo-https.sh)"
+  bash "$OT_ROOT/scripts/demo-https.sh" --out "$OUT/https" --no-build | sed 's/^/    /' || status=1
 }
 
 for chapter in "${CHAPTERS[@]}"; do

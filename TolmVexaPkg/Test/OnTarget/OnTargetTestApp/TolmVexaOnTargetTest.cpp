@@ -4,8 +4,11 @@
   scenarios of one group against the real firmware, and checks the slot
   variables, the "TolmPr" flag, the variable writes and the Vexa's traffic.
 
-  Command line (from startup.nsh):
+  Command line (from startup.nsh, or from ontarget.cmd on the volume when
+  started as the removable-media boot file without the shell):
     TolmVexaOnTargetTest.efi main|refusal [nodiag] [quiet]
+    TolmVexaOnTargetTest.efi https-slot1|https-slot3|https-demo URI...
+                                     (HttpsBootGroup.cpp)
 
   - main:    decline without platform information, decline on IsSimics,
              publication, then the pending-task and sync scenarios with the
@@ -50,6 +53,7 @@
 #include "../../../Feature/TolmVexaHttpsBootCertMgmtDxe/PoolBuffer.h"
 #include "../Include/OnTargetSim.h"
 #include "BmcGroup.h"
+#include "HttpsBootGroup.h"
 
 using TolmVexa::PoolBuffer;
 
@@ -1382,6 +1386,7 @@ OnTargetTestMain (
   EFI_STATUS                 Status;
   EFI_LOADED_IMAGE_PROTOCOL  *Self;
   CONST CHAR16               *Options;
+  CHAR16                     *CommandFile;
   Environment                Env;
 
   ZeroMem (&Env, sizeof (Env));
@@ -1394,6 +1399,8 @@ OnTargetTestMain (
 
   if ((Self->LoadOptions != NULL) && (Self->LoadOptionsSize >= sizeof (CHAR16))) {
     Options = (CONST CHAR16 *)Self->LoadOptions;
+  } else if ((CommandFile = OnTarget::ReadCommandFile (Self->DeviceHandle)) != NULL) {
+    Options = CommandFile;
   }
 
   Env.Volume          = Self->DeviceHandle;
@@ -1409,6 +1416,8 @@ OnTargetTestMain (
     RunMainGroup (Env);
   } else if (HasWord (Options, Wide (L"bmc"))) {
     RunBmcGroup (Env.Volume, Options, Env.TscPerMicrosecond, &mPassed, &mFailed);
+  } else if (OnTarget::IsHttpsBootGroup (Options)) {
+    OnTarget::RunHttpsBootGroup (Env.Volume, Options, &mPassed, &mFailed);
   } else {
     TestCase  Case ("command line names a group (main or refusal)");
     Expect (Case, FALSE, "no group in \"%s\"", Options);

@@ -1,0 +1,346 @@
+/** @file
+  HttpsBootTrustLib: "TlsCaCertificate" derived from the certificate slots.
+
+  Every byte read from the store is treated as hostile: a slot value is copied
+  only after its attributes, its one signature list and the DER framing of its
+  certificate have been checked against its actual size, and no length read
+  from it is used before that.
+
+  SPDX-License-Identifier: BSD-2-Clause-Patent
+**/
+
+#include <Uefi.h>
+#include <Guid/ImageAuthentication.h>
+#include <Guid/TlsAuthentication.h>
+#include <Guid/TolmVariable.h>
+#include <Library/BaseMemoryLib.h>
+#include <Library/DebugLib.h>
+#include <Library/HttpsBootTrustLib.h>
+#include <Library/MemoryAllocationLib.h>
+#include <Library/UefiRuntimeServicesTableLib.h>
+
+#include "../../Feature/TolmVexaHttpsBootCertMgmtDxe/PoolBuffer.h"
+
+using TolmVexa::PoolBuffer;
+
+namespace {
+
+constexpr UINT8   SLOT_COUNT = 4;
+
+///
+/// Attributes of a slot variable as the certificate driver stores it. A value
+/// with runtime access could have been created by the operating system and is
+/// never trusted.
+///
+constexpr UINT32  SLOT_ATTRIBUTES = EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS |
+                                    EFI_VARIABLE_TIME_BASED_AUTHENTICATED_WRITE_ACCESS;
+static_assert (SLOT_ATTRIBUTES == 0x23, "slot variable attributes");
+
+//
+// A slot value: one EFI_SIGNATURE_LIST header, no signature header, one
+// EFI_SIGNATURE_DATA (owner GUID, then the DER certificate).
+//
+constexpr UINTN  LIST_HEADER_SIZE = sizeof (EFI_SIGNATURE_LIST);
+constexpr UINTN  OWNER_SIZE       = OFFSET_OF (EFI_SIGNATURE_DATA, SignatureData);
+constexpr UINTN  CERT_OFFSET      = LIST_HEADER_SIZE + OWNER_SIZE;
+static_assert (LIST_HEADER_SIZE == 28, "EFI_SIGNATURE_LIST header is 28 bytes");
+static_assert (OFFSET_OF (EFI_SIGNATURE_LIST, SignatureListSize) == 16, "SignatureListSize at 16");
+static_assert (OFFSET_OF (EFI_SIGNATURE_LIST, SignatureHeaderSize) == 20, "SignatureHeaderSize at 20");
+static_assert (OFFSET_OF (EFI_SIGNATURE_LIST, SignatureSize) == 24, "SignatureSize at 24");
+static_assert (CERT_OFFSET == 44, "the certificate starts at byte 44 of a slot value");
+
+///
+/// The largest certificate the Vexa can hand over (a 16-bit size): a longer
+/// slot value was not written by the certificate driver and is not read.
+///
+constexpr UINTN  MAX_SLOT_VALUE_SIZE = CERT_OFFSET + MAX_UINT16;
+
+//
+// DER framing of a certificate: a SEQUENCE with a definite length.
+//
+constexpr UINT8  DER_TAG_SEQUENCE      = 0x30;
+constexpr UINT8  DER_LENGTH_LONG_FORM  = 0x80;
+constexpr UINT8  DER_LENGTH_BYTES_MASK = 0x7F;
+constexpr UINTN  DER_MAX_LENGTH_BYTES  = 4;
+
+///
+/// Every message names the library's one operation, whichever helper prints it.
+///
+constexpr CHAR8  OPERATION[] = "TolmUpdateHttpsBootTrust";
+
+constexpr const wchar_t  *SLOT_NAMES[SLOT_COUNT] = {
+  L"HttpsCertDev1", L"HttpsCertDev2", L"HttpsCertDev3", L"HttpsCertDev4"
+};
+static_assert (sizeof (wchar_t) == sizeof (CHAR16), "wide literals are CHAR16 text");
+
+CHAR16 *
+SlotName (
+  IN UINT8  Slot
+  )
+{
+  return (CHAR16 *)SLOT_NAMES[Slot - 1];
+}
+
+CHAR16 *
+TrustName (
+  VOID
+  )
+{
+  return (CHAR16 *)EFI_TLS_CA_CERTIFICATE_VARIABLE;
+}
+
+/**
+  TRUE when Der is exactly one DER SEQUENCE: the tag, a definite length in
+  its shortest form, and contents that end where Der ends.
+**/
+BOOLEAN
+IsOneDerSequence (
+  IN CONST UINT8  *Der,
+  IN UINTN        Size
+  )
+{
+  UINTN  LengthBytes;
+  UINTN  Length;
+  UINTN  Index;
+
+  if ((Size < 2) || (Der[0] != DER_TAG_SEQUENCE)) {
+    return FALSE;
+  }
+
+  if ((Der[1] & DER_LENGTH_LONG_FORM) == 0) {
+    return Der[1] == Size - 2;
+  }
+
+  LengthBytes = Der[1] & DER_LENGTH_BYTES_MASK;
+  if ((LengthBytes == 0) || (LengthBytes > DER_MAX_LENGTH_BYTES) || (Size - 2 < LengthBytes) || (Der[2] == 0)) {
+    return FALSE;
+  }
+
+  Length = 0;
+  for (Index = 0; Index < LengthBytes; Index++) {
+    Length = (Length << 8) | Der[2 + Index];
+  }
+
+  return (Length >= DER_LENGTH_LONG_FORM) && (Length == Size - 2 - LengthBytes);
+}
+
+/**
+  Checks a slot value of Size bytes: exactly one X.509 signature list without
+  signature header, holding one signature whose certificate is one DER
+  SEQUENCE filling it.
+
+  @return NULL when the value is well formed, else why it is not.
+**/
+CONST CHAR8 *
+SlotValueFault (
+  IN CONST UINT8  *Value,
+  IN UINTN        Size
+  )
+{
+  EFI_SIGNATURE_LIST  List;
+
+  if (Size <= CERT_OFFSET) {
+    return "too short for a signature list holding a certificate";
+  }
+
+  CopyMem (&List, Value, LIST_HEADER_SIZE);
+  if (!CompareGuid (&List.SignatureType, &gEfiCertX509Guid)) {
+    return "signature type is not X.509";
+  }
+
+  if (List.SignatureListSize != Size) {
+    return "SignatureListSize is not the size of the value";
+  }
+
+  if (List.SignatureHeaderSize != 0) {
+    return "SignatureHeaderSize is not 0";
+  }
+
+  if (List.SignatureSize != Size - LIST_HEADER_SIZE) {
+    return "SignatureSize is not the rest of the value";
+  }
+
+  if (!IsOneDerSequence (Value + CERT_OFFSET, Size - CERT_OFFSET)) {
+    return "the certificate is not one DER SEQUENCE filling the signature";
+  }
+
+  return NULL;
+}
+
+/**
+  Reads one slot and keeps its value when it is well formed.
+
+  @param[in]  Slot   1 to 4.
+  @param[out] Value  Receives the value (a pool buffer) when it counts.
+  @param[out] Size   Its size.
+
+  @retval TRUE   The slot holds a well-formed value.
+  @retval FALSE  The slot is empty, or its value was skipped with a message.
+**/
+BOOLEAN
+ReadTrustedSlot (
+  IN  UINT8              Slot,
+  OUT PoolBuffer<UINT8>  &Value,
+  OUT UINTN              &Size
+  )
+{
+  EFI_STATUS    Status;
+  UINT32        Attributes;
+  UINTN         ReadSize;
+  CONST CHAR8   *Fault;
+
+  Size       = 0;
+  Attributes = 0;
+  Status     = gRT->GetVariable (SlotName (Slot), &gTolmVariableGuid, &Attributes, &Size, NULL);
+  if (Status == EFI_NOT_FOUND) {
+    return FALSE;
+  }
+
+  if (Status == EFI_SUCCESS) {
+    DEBUG ((DEBUG_ERROR, "%a: slot %d (%s) skipped: empty value\n", OPERATION, Slot, SlotName (Slot)));
+    return FALSE;
+  }
+
+  if (Status != EFI_BUFFER_TOO_SMALL) {
+    DEBUG ((DEBUG_ERROR, "%a: slot %d (%s) skipped: GetVariable returned %r\n", OPERATION, Slot, SlotName (Slot), Status));
+    return FALSE;
+  }
+
+  if (Size > MAX_SLOT_VALUE_SIZE) {
+    DEBUG ((DEBUG_ERROR, "%a: slot %d (%s) skipped: %Lu bytes, more than any certificate the Vexa hands over\n", OPERATION, Slot, SlotName (Slot), (UINT64)Size));
+    return FALSE;
+  }
+
+  Value.Reset ((UINT8 *)AllocatePool (Size));
+  if (Value.Get () == NULL) {
+    DEBUG ((DEBUG_ERROR, "%a: slot %d (%s) skipped: no memory for %Lu bytes\n", OPERATION, Slot, SlotName (Slot), (UINT64)Size));
+    return FALSE;
+  }
+
+  ReadSize = Size;
+  Status   = gRT->GetVariable (SlotName (Slot), &gTolmVariableGuid, &Attributes, &ReadSize, Value.Get ());
+  if (EFI_ERROR (Status) || (ReadSize != Size)) {
+    DEBUG ((DEBUG_ERROR, "%a: slot %d (%s) skipped: second read returned %r\n", OPERATION, Slot, SlotName (Slot), Status));
+    Value.Reset (NULL);
+    return FALSE;
+  }
+
+  if (Attributes != SLOT_ATTRIBUTES) {
+    DEBUG ((DEBUG_ERROR, "%a: slot %d (%s) skipped: attributes 0x%x, not 0x%x\n", OPERATION, Slot, SlotName (Slot), Attributes, SLOT_ATTRIBUTES));
+    Value.Reset (NULL);
+    return FALSE;
+  }
+
+  Fault = SlotValueFault (Value.Get (), Size);
+  if (Fault != NULL) {
+    DEBUG ((DEBUG_ERROR, "%a: slot %d (%s) skipped: %a (%Lu bytes)\n", OPERATION, Slot, SlotName (Slot), Fault, (UINT64)Size));
+    Value.Reset (NULL);
+    return FALSE;
+  }
+
+  return TRUE;
+}
+
+/**
+  Deletes "TlsCaCertificate" when it exists, with the attributes it was
+  stored with; with OnlyForeign, only when those are not the attributes this
+  library writes.
+
+  @retval EFI_SUCCESS  The variable is absent or kept (OnlyForeign).
+  @retval Others       The variable service's refusal; the variable stays.
+**/
+EFI_STATUS
+RemoveTrust (
+  IN BOOLEAN  OnlyForeign
+  )
+{
+  EFI_STATUS  Status;
+  UINT32      Attributes;
+  UINTN       Size;
+
+  Size       = 0;
+  Attributes = 0;
+  Status     = gRT->GetVariable (TrustName (), &gEfiTlsCaCertificateGuid, &Attributes, &Size, NULL);
+  if (Status == EFI_NOT_FOUND) {
+    return EFI_SUCCESS;
+  }
+
+  if ((Status != EFI_BUFFER_TOO_SMALL) && (Status != EFI_SUCCESS)) {
+    DEBUG ((DEBUG_ERROR, "%a: \"%s\" cannot be read: %r\n", OPERATION, TrustName (), Status));
+    return Status;
+  }
+
+  if (OnlyForeign && (Attributes == HTTPS_BOOT_TRUST_ATTRIBUTES)) {
+    return EFI_SUCCESS;
+  }
+
+  Status = gRT->SetVariable (TrustName (), &gEfiTlsCaCertificateGuid, Attributes, 0, NULL);
+  if (EFI_ERROR (Status)) {
+    DEBUG ((DEBUG_ERROR, "%a: \"%s\" (attributes 0x%x) cannot be deleted: %r\n", OPERATION, TrustName (), Attributes, Status));
+  }
+
+  return Status;
+}
+
+} // namespace
+
+EFI_STATUS
+EFIAPI
+TolmUpdateHttpsBootTrust (
+  VOID
+  )
+{
+  EFI_STATUS         Status;
+  PoolBuffer<UINT8>  Values[SLOT_COUNT];
+  UINTN              Sizes[SLOT_COUNT];
+  UINTN              Total;
+  UINTN              Count;
+  UINTN              Offset;
+  UINT8              Slot;
+  PoolBuffer<UINT8>  Trust;
+
+  Total = 0;
+  Count = 0;
+  for (Slot = 1; Slot <= SLOT_COUNT; Slot++) {
+    if (ReadTrustedSlot (Slot, Values[Slot - 1], Sizes[Slot - 1])) {
+      DEBUG ((DEBUG_INFO, "%a: slot %d (%s) trusted, %Lu bytes\n", OPERATION, Slot, SlotName (Slot), (UINT64)Sizes[Slot - 1]));
+      Total += Sizes[Slot - 1];
+      Count++;
+    }
+  }
+
+  if (Count == 0) {
+    Status = RemoveTrust (FALSE);
+    DEBUG ((DEBUG_ERROR, "%a: no slot holds a well-formed certificate: HTTPS boot trusts no server\n", OPERATION));
+    return EFI_ERROR (Status) ? Status : EFI_NOT_FOUND;
+  }
+
+  Trust.Reset ((UINT8 *)AllocatePool (Total));
+  if (Trust.Get () == NULL) {
+    DEBUG ((DEBUG_ERROR, "%a: no memory for %Lu bytes of trust anchors\n", OPERATION, (UINT64)Total));
+    Status = RemoveTrust (FALSE);
+    return EFI_ERROR (Status) ? Status : EFI_OUT_OF_RESOURCES;
+  }
+
+  Offset = 0;
+  for (Slot = 1; Slot <= SLOT_COUNT; Slot++) {
+    if (Values[Slot - 1].Get () != NULL) {
+      CopyMem (Trust.Get () + Offset, Values[Slot - 1].Get (), Sizes[Slot - 1]);
+      Offset += Sizes[Slot - 1];
+    }
+  }
+
+  Status = RemoveTrust (TRUE);
+  if (!EFI_ERROR (Status)) {
+    Status = gRT->SetVariable (TrustName (), &gEfiTlsCaCertificateGuid, HTTPS_BOOT_TRUST_ATTRIBUTES, Total, Trust.Get ());
+  }
+
+  if (EFI_ERROR (Status)) {
+    DEBUG ((DEBUG_ERROR, "%a: \"%s\" not written: %r\n", OPERATION, TrustName (), Status));
+    RemoveTrust (FALSE);
+    return Status;
+  }
+
+  DEBUG ((DEBUG_INFO, "%a: \"%s\" holds the lists of %d slot(s), %Lu bytes\n", OPERATION, TrustName (), (UINT32)Count, (UINT64)Total));
+  return EFI_SUCCESS;
+}
