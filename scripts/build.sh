@@ -45,7 +45,7 @@ for t in "${targets[@]}"; do
       printf '[build] platform (%s): cached %s\n' "$name" "$fd"
       continue
     fi
-    pws=$(dirname "$fd")/workspace
+    pws=$(dirname "$fd")/workspace-$version-$tag
     printf '[build] platform (%s): OVMF with the driver in its DXE volume (several minutes; log %s/build.log)\n' "$name" "$pws"
     python3 "$ROOT/scripts/platform.py" generate --edk2 "$EDK2_TREE" --tag "$tag" --out "$pws/TolmVexaPlatform" >/dev/null
     mkdir -p "$pws/Conf"
