@@ -60,6 +60,10 @@ for t in "${targets[@]}"; do
     mkdir -p "$fd.tmp"
     cp "$pws/Build/TolmVexaOvmfX64/DEBUG_$tag/FV/OVMF_CODE.fd" "$pws/Build/TolmVexaOvmfX64/DEBUG_$tag/FV/OVMF_VARS.fd" "$fd.tmp/"
     rm -rf "$fd" && mv "$fd.tmp" "$fd"
+    # Images of earlier sources are of no further use.
+    for old in "${fd%-*}"-*; do
+      [ "$old" = "$fd" ] || [ "$old" = "$pws" ] || rm -rf "$old"
+    done
     printf '[build] platform (%s): %s (OVMF_CODE.fd %s bytes)\n' "$name" "$fd" "$(stat -c %s "$fd/OVMF_CODE.fd")"
     continue
   fi
