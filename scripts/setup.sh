@@ -124,8 +124,11 @@ apt_new() {
     -o Dir::State::Lists="$APT_NEW/lists" -o Dir::Cache="$APT_NEW/cache" \
     -o Dir::Cache::pkgcache= -o Dir::Cache::srcpkgcache= "$@"
 }
+# Reads Debian 13's package lists afresh, once per run, whenever something is
+# to be fetched: versions move on, and a stale list names files no longer served.
 apt_new_ready() {
-  [ -f "$APT_NEW/.updated" ] && return 0
+  [ -n "$APT_NEW_UPDATED" ] && return 0
+  need_root
   mkdir -p "$APT_NEW/lists/partial" "$APT_NEW/cache/archives/partial"
   local uri keyring f
   for f in /etc/apt/sources.list.d/*.sources; do
@@ -152,7 +155,7 @@ apt_new_ready() {
     "${keyring:-/usr/share/keyrings/debian-archive-keyring.gpg}" "$uri" >"$APT_NEW/sources.list"
   apt_new update -qq >"$APT_NEW/update.log" 2>&1 \
     || { tail -n 20 "$APT_NEW/update.log" >&2; fail "apt-get update for Debian 13 failed (see .deps/apt-trixie/update.log)"; }
-  touch "$APT_NEW/.updated"
+  APT_NEW_UPDATED=1
 }
 
 if [ -f "$EDK2_NEW/edksetup.sh" ] && [ -f "$EDK2_NEW/.patched" ]; then
@@ -169,7 +172,7 @@ else
   deb=$(ls "$src"/edk2_"$EDK2_NEW_VERSION"-*.debian.tar.* 2>/dev/null | head -n 1)
   [ -n "$orig" ] && [ -n "$deb" ] \
     || { cat "$src/apt-source.log" >&2; fail "apt-get source edk2 ($EDK2_NEW_VERSION) brought no orig/debian tarballs"; }
-  mkdir -p "$EDK2_NEW.tmp" && rm -rf "$EDK2_NEW.tmp"/*
+  rm -rf "$EDK2_NEW.tmp" && mkdir -p "$EDK2_NEW.tmp"
   tar -xf "$orig" -C "$EDK2_NEW.tmp" --strip-components=1
   tar -xf "$deb" -C "$EDK2_NEW.tmp"
   (cd "$EDK2_NEW.tmp" && while read -r p _; do
@@ -201,6 +204,7 @@ else
     || { cat "$dl/apt-download.log" >&2; fail "apt-get download ovmf (Debian 13) failed"; }
   debfile=$(ls "$dl"/ovmf_*.deb 2>/dev/null | head -n 1)
   [ -n "$debfile" ] || fail "no ovmf .deb downloaded"
+  rm -rf "$OVMF_NEW.tmp"
   dpkg-deb -x "$debfile" "$OVMF_NEW.tmp" && mv "$OVMF_NEW.tmp" "$OVMF_NEW"
   [ -f "$OVMF_NEW/usr/share/OVMF/OVMF_CODE_4M.fd" ] || fail "Debian 13's ovmf package has no OVMF_CODE_4M.fd"
   stage "OVMF $EDK2_NEW_VERSION unpacked: $OVMF_NEW ($(basename "$debfile"))"
