@@ -39,7 +39,7 @@ if ot_use_platform 2>/dev/null; then
   echo "    the DXE dispatcher starts the driver, PlatformInfoSim, VariablePolicySim and VexaKivSim from the firmware volume"
 else
   echo "    (no platform build for these sources: Debian's OVMF, the test application loads the driver;"
-  echo "     scripts/build.sh platform builds OVMF with the driver in its DXE volume, about 5 minutes)"
+  echo "     scripts/build.sh platform builds OVMF with the driver in its DXE volume, 5 to 10 minutes)"
 fi
 
 mkdir -p "$OUT"

@@ -41,7 +41,7 @@ COMPONENTS = "TolmVexaPkg/Test/OnTarget/Platform/Components.dsc.inc"
 FLAGS = ["-D", "NETWORK_HTTP_BOOT_ENABLE=TRUE", "-D", "NETWORK_TLS_ENABLE=TRUE",
          "-D", "NETWORK_IP6_ENABLE=FALSE", "-D", "SECURE_BOOT_ENABLE=FALSE", "-D", "FD_SIZE_4MB"]
 # Folders of the package that never reach the firmware image.
-NOT_FIRMWARE = ("Test/Host", "Test/Fuzz")
+NOT_FIRMWARE = ("Test/Host", "Test/Fuzz", "Test/OnTarget/OnTargetTestApp")
 
 
 def package_files():

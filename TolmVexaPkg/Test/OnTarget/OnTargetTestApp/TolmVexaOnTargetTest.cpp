@@ -927,6 +927,14 @@ ScenarioPublication (
       (UINTN)Env.Service->HandlePendingTasks != (UINTN)Env.Service->SyncHttpsCertToVEXA,
       "the members do not point at two functions of the driver image"
       );
+    if (Env.Dispatched) {
+      Expect (
+        Case,
+        (Loaded->FilePath != NULL) && (DevicePathType (Loaded->FilePath) == MEDIA_DEVICE_PATH) &&
+        (DevicePathSubType (Loaded->FilePath) == MEDIA_PIWG_FW_FILE_DP),
+        "the driver image was not started from a firmware volume"
+        );
+    }
   }
 
   if (Env.ExpectDebugMask) {
