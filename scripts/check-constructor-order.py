@@ -19,7 +19,9 @@ clean-up after a failed entry must be the debug library's destructor alone.
 
 Usage:
   check-constructor-order.py [--skip-missing] AUTOGEN_C [AUTOGEN_C ...]
-  check-constructor-order.py [--skip-missing] --build-dir BUILD_ROOT TARGET [TARGET ...]
+  check-constructor-order.py [--skip-missing] --build-dir BUILD_ROOT [--tag TAG] TARGET [TARGET ...]
+
+TAG is the EDK II tool chain tag of the build folders (default GCC5).
 
 With --skip-missing, files that do not exist (targets not built yet) are
 left out, and the exit code is 77 when none exists.
@@ -80,7 +82,10 @@ def main(argv):
     if skip_missing:
         argv = argv[1:]
     if len(argv) >= 2 and argv[0] == "--build-dir":
-        paths = [os.path.join(argv[1], "%s_GCC5" % target, DRIVER_AUTOGEN) for target in argv[2:]]
+        build_root, argv, tag = argv[1], argv[2:], "GCC5"
+        if len(argv) >= 2 and argv[0] == "--tag":
+            tag, argv = argv[1], argv[2:]
+        paths = [os.path.join(build_root, "%s_%s" % (target, tag), DRIVER_AUTOGEN) for target in argv]
     else:
         paths = argv
     if not paths:

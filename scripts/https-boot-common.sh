@@ -26,7 +26,7 @@ HB_QEMU_EXTRA=()
 hb_start_server() {
   local dir=$1 certs=$2 i good other
   mkdir -p "$dir/www"
-  cp "$OT_BUILD/DEBUG_GCC5/X64/TolmVexaHttpsBootImage.efi" "$dir/www/boot.efi" || return 1
+  cp "$(edk2_build_dir "$OT_EDK2" "$OT_TAG" DEBUG)/TolmVexaHttpsBootImage.efi" "$dir/www/boot.efi" || return 1
   rm -f "$dir/ports" "$dir/server.log"
   python3 "$HB_PY" serve --certs "$certs" --image "$dir/www/boot.efi" --dir "$dir" &
   HB_SERVER_PIDS+=($!)
@@ -56,7 +56,7 @@ hb_stop_servers() {
 # test application is the removable-media boot file and reads its command
 # line from ontarget.cmd.
 hb_lay_fat() {
-  local dir=$1 certs=$2 cmdline=$3 bin="$OT_BUILD/DEBUG_GCC5/X64" f
+  local dir=$1 certs=$2 cmdline=$3 bin="$(edk2_build_dir "$OT_EDK2" "$OT_TAG" DEBUG)" f
   rm -rf "$dir" && mkdir -p "$dir/EFI/BOOT"
   cp "$bin/TolmVexaOnTargetTest.efi" "$dir/EFI/BOOT/BOOTX64.EFI" || return 1
   for f in VexaKivSim PlatformInfoSim VariablePolicySim TolmVexaHttpsBootCertMgmt TolmVexaHttpsBootTrust; do

@@ -14,6 +14,9 @@
 #
 #   scripts/measure.sh [--out DIR]     (default build/measure)
 #
+# The sizes are of every EDK II build that is there (scripts/test.sh builds
+# them all); the times are of the EDK II 2022.11 GCC5 images.
+#
 # TCG emulates the CPU, so the times are those of this emulator on this
 # machine, good for comparing builds, not for predicting real hardware; each
 # number is one call, and a first call also pays for TCG translating the code.
@@ -30,10 +33,19 @@ mkdir -p "$OUT"
 OUT=$(cd "$OUT" && pwd)
 ot_make_certs "$OUT/certs"
 
-echo "== Driver image sizes (TolmVexaHttpsBootCertMgmt.efi)"
-for t in DEBUG RELEASE; do
-  printf '  %-8s %6d bytes\n' "$t" "$(stat -c %s "$OT_BUILD/${t}_GCC5/X64/TolmVexaHttpsBootCertMgmt.efi")"
+echo "== Driver image sizes (TolmVexaHttpsBootCertMgmt.efi, bytes)"
+printf '  %-26s %8s %8s\n' "EDK II, tool chain" DEBUG RELEASE
+for config in 2022.11/GCC5 2025.02/GCC 2025.02/CLANGDWARF; do
+  size() {
+    local efi
+    efi="$(edk2_build_dir "${config%/*}" "${config#*/}" "$1")/TolmVexaHttpsBootCertMgmt.efi"
+    [ -f "$efi" ] && stat -c %s "$efi" || echo "-"
+  }
+  printf '  %-26s %8s %8s\n' "${config%/*} ${config#*/}" "$(size DEBUG)" "$(size RELEASE)"
 done
+if fd=$(ot_platform_fd); then
+  printf '  platform OVMF_CODE.fd (2022.11 GCC5 DEBUG, with the driver): %d bytes\n' "$(stat -c %s "$fd/OVMF_CODE.fd")"
+fi
 
 NODIAG=""
 ot_driver_has_console || NODIAG="nodiag"

@@ -79,7 +79,7 @@ ot_bmc_admin() {
 # ot_lay_fat_bmc DIR [WORD...]: the FAT folder of a BMC boot: the test
 # application (group bmc), the stand-ins, KivKcsDxe and the driver.
 ot_lay_fat_bmc() {
-  local dir=$1 bin="$OT_BUILD/DEBUG_GCC5/X64" f
+  local dir=$1 bin="$(edk2_build_dir "$OT_EDK2" "$OT_TAG" DEBUG)" f
   shift
   rm -rf "$dir" && mkdir -p "$dir"
   for f in TolmVexaOnTargetTest PlatformInfoSim VariablePolicySim KivKcsDxe TolmVexaHttpsBootCertMgmt; do

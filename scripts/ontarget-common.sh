@@ -6,10 +6,45 @@
 # application.
 
 OT_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-OT_BUILD="$OT_ROOT/.deps/workspace/Build/TolmVexaPkg"
+# shellcheck source=scripts/edk2-env.sh
+. "$OT_ROOT/scripts/edk2-env.sh"
 OT_PY="$OT_ROOT/TolmVexaPkg/Test/OnTarget/ontarget_log.py"
-OVMF_CODE=${OVMF_CODE:-/usr/share/OVMF/OVMF_CODE_4M.fd}
-OVMF_VARS=${OVMF_VARS:-/usr/share/OVMF/OVMF_VARS_4M.fd}
+
+# ot_select VERSION [TAG]: the EDK II build the on-target scripts use (its
+# DEBUG and RELEASE output folders) and the OVMF it runs in: Debian 12's
+# (EDK II 2022.11) for 2022.11 builds, Debian 13's (2025.02, unpacked by
+# scripts/setup.sh) for 2025.02 builds.
+ot_select() {
+  OT_EDK2=$1
+  OT_TAG=${2:-$(edk2_default_tag "$1")}
+  OT_NAME="EDK II $OT_EDK2 $OT_TAG"
+  case "$OT_EDK2" in
+    2022.11) OVMF_CODE=/usr/share/OVMF/OVMF_CODE_4M.fd; OVMF_VARS=/usr/share/OVMF/OVMF_VARS_4M.fd ;;
+    *) OVMF_CODE="$OT_ROOT/.deps/ovmf-$OT_EDK2/usr/share/OVMF/OVMF_CODE_4M.fd"
+       OVMF_VARS="$OT_ROOT/.deps/ovmf-$OT_EDK2/usr/share/OVMF/OVMF_VARS_4M.fd" ;;
+  esac
+}
+ot_select "${OT_EDK2_VERSION:-$EDK2_DEFAULT_VERSION}" "${OT_EDK2_TAG:-}"
+
+# ot_platform_fd: the folder of the platform build's firmware (OVMF with the
+# driver and the stand-ins in its DXE volume, EDK II 2022.11 GCC5) when it is
+# built for the current sources; fails when it is not.
+ot_platform_fd() {
+  local fd
+  fd=$(python3 "$OT_ROOT/scripts/platform.py" fd --edk2 "$(edk2_tree "$EDK2_DEFAULT_VERSION")" \
+       --tag "$(edk2_default_tag "$EDK2_DEFAULT_VERSION")") || return 1
+  [ -f "$fd/OVMF_CODE.fd" ] && [ -f "$fd/OVMF_VARS.fd" ] || return 1
+  echo "$fd"
+}
+
+# ot_use_platform: boots that firmware from here on (with ot_lay_platform_fat).
+ot_use_platform() {
+  local fd
+  fd=$(ot_platform_fd) || { echo "[ontarget] platform firmware not built: run scripts/build.sh platform" >&2; return 1; }
+  OT_NAME="platform build ($fd)"
+  OVMF_CODE="$fd/OVMF_CODE.fd"
+  OVMF_VARS="$fd/OVMF_VARS.fd"
+}
 # One boot takes 10-15 s under TCG; a hung firmware is cut off here.
 OT_BOOT_TIMEOUT=${OT_BOOT_TIMEOUT:-90}
 
@@ -18,7 +53,7 @@ ot_need() {
   for tool in "$@"; do
     command -v "$tool" >/dev/null || { echo "[ontarget] $tool missing: run scripts/setup.sh" >&2; return 1; }
   done
-  [ -f "$OVMF_CODE" ] && [ -f "$OVMF_VARS" ] || { echo "[ontarget] OVMF missing ($OVMF_CODE): install Debian's ovmf package" >&2; return 1; }
+  [ -f "$OVMF_CODE" ] && [ -f "$OVMF_VARS" ] || { echo "[ontarget] OVMF missing ($OVMF_CODE): run scripts/setup.sh" >&2; return 1; }
 }
 
 # ot_make_certs DIR: three real self-signed X.509 certificates in DER, of
@@ -38,18 +73,30 @@ ot_make_certs() {
   done
 }
 
-# ot_lay_fat DIR TARGET CERTDIR COMMANDLINE: the FAT folder OVMF boots from.
+# ot_lay_fat DIR TARGET CERTDIR COMMANDLINE: the FAT folder OVMF boots from,
+# with the images of the selected build (ot_select).
 ot_lay_fat() {
-  local dir=$1 target=$2 certs=$3 cmdline=$4 bin="$OT_BUILD/${2}_GCC5/X64" f
+  local dir=$1 target=$2 certs=$3 cmdline=$4 f
   rm -rf "$dir" && mkdir -p "$dir"
   # The stand-ins and the application always come from the DEBUG build; the
   # driver image from the target asked for.
   for f in TolmVexaOnTargetTest VexaKivSim PlatformInfoSim VariablePolicySim; do
-    cp "$OT_BUILD/DEBUG_GCC5/X64/$f.efi" "$dir/" || return 1
+    cp "$(edk2_build_dir "$OT_EDK2" "$OT_TAG" DEBUG)/$f.efi" "$dir/" || return 1
   done
-  cp "$bin/TolmVexaHttpsBootCertMgmt.efi" "$dir/" || return 1
+  cp "$(edk2_build_dir "$OT_EDK2" "$OT_TAG" "$target")/TolmVexaHttpsBootCertMgmt.efi" "$dir/" || return 1
   cp "$certs"/cert1.der "$certs"/cert2.der "$certs"/cert3.der "$dir/"
   printf '@echo -off\r\nfs0:\r\n%s\r\nreset -s\r\n' "$cmdline" >"$dir/startup.nsh"
+}
+
+# ot_lay_platform_fat DIR CERTDIR: the FAT folder of the platform build: the
+# test application and the certificates alone, since the driver and the
+# stand-ins come from the firmware volume.
+ot_lay_platform_fat() {
+  local dir=$1 certs=$2
+  rm -rf "$dir" && mkdir -p "$dir"
+  cp "$(edk2_build_dir "$EDK2_DEFAULT_VERSION" "$(edk2_default_tag "$EDK2_DEFAULT_VERSION")" DEBUG)/TolmVexaOnTargetTest.efi" "$dir/" || return 1
+  cp "$certs"/cert1.der "$certs"/cert2.der "$certs"/cert3.der "$dir/"
+  printf '@echo -off\r\nfs0:\r\n%s\r\nreset -s\r\n' "TolmVexaOnTargetTest.efi platform" >"$dir/startup.nsh"
 }
 
 # ot_boot DIR [QEMU-ARG...]: boots OVMF on DIR/fat with COM1 and COM2
@@ -74,5 +121,5 @@ ot_boot() {
 # ot_driver_has_console: the driver is built with its own debug library (and
 # so its dual-UART console and EFI_DEBUG_MASK_PROTOCOL).
 ot_driver_has_console() {
-  grep -Eq '^[[:space:]]*DebugLib\|TolmVexaPkg/Library/DebugLib/' "$OT_ROOT/TolmVexaPkg/TolmVexaPkg.dsc"
+  grep -Eq '^[[:space:]]*DebugLib\|TolmVexaPkg/Library/DebugLib/' "$OT_ROOT/TolmVexaPkg/TolmVexaHttpsBootCertMgmt.dsc.inc"
 }

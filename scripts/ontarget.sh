@@ -6,13 +6,21 @@
 # checks the results on both sides (the test application's verdicts, the
 # sync messages decoded on the host, the driver's console on COM1 and COM2).
 #
-#   scripts/ontarget.sh [--out DIR] [--no-build] [GROUP ...]
+#   scripts/ontarget.sh [--out DIR] [--no-build] [--edk2 VERSION] [--tag TAG] [GROUP ...]
 #
 # GROUP: main (decline, publication, pending tasks, sync; the variable-policy
 # stand-in in front of OVMF's variable service) and refusal (OVMF's own
-# variable policy), booted side by side (the default: both); bmc, the Vexa as
-# a real BMC process reached over QEMU's KCS interface: a chain of boots
-# against one ipmi_sim (TolmVexaPkg/Test/OnTarget/ontarget_bmc.py).
+# variable policy), both run with the images of the chosen EDK II build
+# (default 2022.11 GCC5; 2025.02 with GCC or CLANGDWARF) in the OVMF of the
+# same EDK II version, booted side by side (the default: both); bmc, the Vexa
+# as a real BMC process reached over QEMU's KCS interface: a chain of boots
+# against one ipmi_sim (TolmVexaPkg/Test/OnTarget/ontarget_bmc.py), with the
+# same choice of build and OVMF.
+# platform: the platform build (scripts/build.sh platform), where the DXE
+# dispatcher starts the driver and the stand-ins from the firmware volume:
+# the driver's gate line on both ports at dispatch, the protocol on its own
+# handle, the debug-mask protocol on its image handle, then the default
+# pending-task and sync scenarios.
 # Output: DIR/<group>/{com1.log,com2.log,fat/} (bmc: DIR/bmc/<boot>/), default
 # build/ontarget.
 # Exit status 0 only when every check of every group passed.
@@ -23,26 +31,40 @@ set -eo pipefail
 OUT="$OT_ROOT/build/ontarget"
 BUILD=1
 BMC=0
+VERSION=$EDK2_DEFAULT_VERSION
+TAG=""
 GROUPS_TO_RUN=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --out) OUT=$2; shift 2 ;;
     --no-build) BUILD=0; shift ;;
-    main|refusal) GROUPS_TO_RUN+=("$1"); shift ;;
+    --edk2) VERSION=$2; shift 2 ;;
+    --tag) TAG=$2; shift 2 ;;
+    main|refusal|platform) GROUPS_TO_RUN+=("$1"); shift ;;
     bmc) BMC=1; shift ;;
-    *) echo "usage: $0 [--out DIR] [--no-build] [main|refusal|bmc ...]" >&2; exit 2 ;;
+    *) echo "usage: $0 [--out DIR] [--no-build] [--edk2 VERSION] [--tag TAG] [main|refusal|platform|bmc ...]" >&2; exit 2 ;;
   esac
 done
 [ ${#GROUPS_TO_RUN[@]} -gt 0 ] || [ "$BMC" = 1 ] || GROUPS_TO_RUN=(main refusal)
-
+ot_select "$VERSION" "$TAG"
+# The BMC mode's boots source ontarget-common.sh afresh: they take the same
+# build and OVMF from these.
+export OT_EDK2_VERSION=$OT_EDK2 OT_EDK2_TAG=$OT_TAG
+if [[ " ${GROUPS_TO_RUN[*]} " == *" platform "* ]]; then
+  [ "${#GROUPS_TO_RUN[@]}" = 1 ] && [ "$BMC" = 0 ] || { echo "[ontarget] the platform group boots its own firmware: run it alone" >&2; exit 2; }
+  [ "$BUILD" = 0 ] || "$OT_ROOT/scripts/build.sh" DEBUG platform
+  ot_use_platform
+elif [ "$BUILD" = 1 ]; then
+  "$OT_ROOT/scripts/build.sh" --edk2 "$OT_EDK2" --tag "$OT_TAG" DEBUG
+fi
 ot_need qemu-system-x86_64 openssl python3 timeout
-[ "$BUILD" = 0 ] || "$OT_ROOT/scripts/build.sh" DEBUG
 
 NODIAG=""
 ot_driver_has_console || NODIAG="nodiag"
 
 mkdir -p "$OUT"
 OUT=$(cd "$OUT" && pwd)
+echo "[ontarget] $OT_NAME; OVMF $OVMF_CODE"
 if [ ${#GROUPS_TO_RUN[@]} -gt 0 ]; then
   echo "[ontarget] certificates (openssl) -> $OUT/certs"
   ot_make_certs "$OUT/certs"
@@ -52,7 +74,11 @@ start=$(date +%s)
 pids=()
 for g in "${GROUPS_TO_RUN[@]}"; do
   mkdir -p "$OUT/$g"
-  ot_lay_fat "$OUT/$g/fat" DEBUG "$OUT/certs" "TolmVexaOnTargetTest.efi $g $NODIAG"
+  if [ "$g" = platform ]; then
+    ot_lay_platform_fat "$OUT/$g/fat" "$OUT/certs"
+  else
+    ot_lay_fat "$OUT/$g/fat" DEBUG "$OUT/certs" "TolmVexaOnTargetTest.efi $g $NODIAG"
+  fi
   echo "[ontarget] $g: booting OVMF (limit ${OT_BOOT_TIMEOUT}s)"
   ot_boot "$OUT/$g" &
   pids+=($!)
@@ -78,5 +104,5 @@ if [ "$BMC" = 1 ]; then
   python3 "$OT_ROOT/TolmVexaPkg/Test/OnTarget/ontarget_bmc.py" check --out "$OUT/bmc" || status=1
 fi
 
-echo "[ontarget] $([ $status = 0 ] && echo PASSED || echo FAILED) in $(( $(date +%s) - start ))s: ${GROUPS_TO_RUN[*]}"
+echo "[ontarget] $([ $status = 0 ] && echo PASSED || echo FAILED) in $(( $(date +%s) - start ))s: ${GROUPS_TO_RUN[*]} ($OT_NAME)"
 exit $status

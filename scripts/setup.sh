@@ -5,13 +5,23 @@
 #   1. installs the Debian packages the build and the tests need;
 #   2. fetches EDK II as Debian's edk2 source package (Debian's patches
 #      applied) into .deps/ of this repository;
-#   3. builds EDK II's BaseTools.
+#   3. builds EDK II's BaseTools;
+#   4. fetches Debian 13's edk2 source package (EDK II 2025.02, Debian's
+#      patches applied) into .deps/edk2-2025.02 and builds its BaseTools;
+#   5. fetches Debian 13's ovmf binary package and unpacks it (not
+#      installed) into .deps/ovmf-2025.02.
+# Stages 4 and 5 read Debian 13's package lists through a private apt
+# configuration under .deps/apt-trixie/: the machine's own sources, lists and
+# pins stay as they are.
 # Idempotent: a second run checks each stage and returns in seconds.
 set -eo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 DEPS="$ROOT/.deps"
 EDK2_LINK="$DEPS/edk2"
+EDK2_NEW="$DEPS/edk2-2025.02"
+OVMF_NEW="$DEPS/ovmf-2025.02"
+EDK2_NEW_VERSION=2025.02
 
 PACKAGES=(
   build-essential g++ cmake ninja-build pkg-config
@@ -20,6 +30,7 @@ PACKAGES=(
   qemu-system-x86 ovmf mtools dosfstools openssl
   clang libclang-rt-14-dev llvm
   openipmi libopenipmi-dev libssl-dev ipmitool
+  clang-16 lld-16 llvm-16 lld xz-utils patch
 )
 
 stage() { printf '[setup] %s\n' "$*"; }
@@ -104,5 +115,99 @@ else
   stage "building BaseTools"
   make -s -C "$EDK2_LINK/BaseTools" -j"$(nproc)" >"$DEPS/basetools.log" 2>&1 \
     || { tail -n 30 "$DEPS/basetools.log" >&2; fail "BaseTools build failed (see .deps/basetools.log)"; }
+fi
+# --- 4. EDK II 2025.02 (Debian 13) ------------------------------------------
+# A private apt configuration for Debian 13 (trixie), derived from the
+# machine's own entry for Debian's archive: same mirror and keyring.
+APT_NEW="$DEPS/apt-trixie"
+apt_new() {
+  apt-get -o Dir::Etc::sourcelist="$APT_NEW/sources.list" -o Dir::Etc::sourceparts=- \
+    -o Dir::State::Lists="$APT_NEW/lists" -o Dir::Cache="$APT_NEW/cache" \
+    -o Dir::Cache::pkgcache= -o Dir::Cache::srcpkgcache= "$@"
+}
+# Reads Debian 13's package lists afresh, once per run, whenever something is
+# to be fetched: versions move on, and a stale list names files no longer served.
+apt_new_ready() {
+  [ -n "$APT_NEW_UPDATED" ] && return 0
+  need_root
+  mkdir -p "$APT_NEW/lists/partial" "$APT_NEW/cache/archives/partial"
+  local uri keyring f
+  for f in /etc/apt/sources.list.d/*.sources; do
+    [ -f "$f" ] || continue
+    read -r uri keyring < <(awk 'BEGIN{RS=""}
+      /Types:[ \t]*deb([ \t\n]|$)/ && /debian-archive-keyring/ && !/-security/ {
+        u=""; k=""
+        n=split($0, l, "\n")
+        for (i=1;i<=n;i++) {
+          if (l[i] ~ /^URIs:/)      { sub(/^URIs:[ \t]*/, "", l[i]); split(l[i], a, /[ \t]+/); u=a[1] }
+          if (l[i] ~ /^Signed-By:/) { sub(/^Signed-By:[ \t]*/, "", l[i]); k=l[i] }
+        }
+        if (u != "") { print u, k; exit }
+      }' "$f") || true
+    [ -n "$uri" ] && break
+  done
+  if [ -z "$uri" ] && [ -f /etc/apt/sources.list ]; then
+    uri=$(awk '$1=="deb" && $0 !~ /security/ { for (i=2;i<=NF;i++) if ($i ~ /^[a-z]+:\/\//) { print $i; exit } }' /etc/apt/sources.list)
+    keyring=/usr/share/keyrings/debian-archive-keyring.gpg
+  fi
+  [ -n "$uri" ] || fail "no entry for Debian's archive in the apt sources to derive a Debian 13 entry from"
+  printf 'deb [signed-by=%s] %s trixie main\ndeb-src [signed-by=%s] %s trixie main\n' \
+    "${keyring:-/usr/share/keyrings/debian-archive-keyring.gpg}" "$uri" \
+    "${keyring:-/usr/share/keyrings/debian-archive-keyring.gpg}" "$uri" >"$APT_NEW/sources.list"
+  apt_new update -qq >"$APT_NEW/update.log" 2>&1 \
+    || { tail -n 20 "$APT_NEW/update.log" >&2; fail "apt-get update for Debian 13 failed (see .deps/apt-trixie/update.log)"; }
+  APT_NEW_UPDATED=1
+}
+
+if [ -f "$EDK2_NEW/edksetup.sh" ] && [ -f "$EDK2_NEW/.patched" ]; then
+  stage "EDK II $EDK2_NEW_VERSION present: $EDK2_NEW"
+else
+  apt_new_ready
+  stage "fetching Debian 13's edk2 source package ($EDK2_NEW_VERSION)"
+  src="$DEPS/src-$EDK2_NEW_VERSION"
+  rm -rf "$src" "$EDK2_NEW" && mkdir -p "$src"
+  # Debian's .dsc of this version is not served: fetch the tarballs alone,
+  # unpack them and apply Debian's patch series as dpkg-source would.
+  (cd "$src" && apt_new source -qq --download-only --only-source "edk2/trixie" >"$src/apt-source.log" 2>&1) || true
+  orig=$(ls "$src"/edk2_"$EDK2_NEW_VERSION".orig.tar.* 2>/dev/null | head -n 1)
+  deb=$(ls "$src"/edk2_"$EDK2_NEW_VERSION"-*.debian.tar.* 2>/dev/null | head -n 1)
+  [ -n "$orig" ] && [ -n "$deb" ] \
+    || { cat "$src/apt-source.log" >&2; fail "apt-get source edk2 ($EDK2_NEW_VERSION) brought no orig/debian tarballs"; }
+  rm -rf "$EDK2_NEW.tmp" && mkdir -p "$EDK2_NEW.tmp"
+  tar -xf "$orig" -C "$EDK2_NEW.tmp" --strip-components=1
+  tar -xf "$deb" -C "$EDK2_NEW.tmp"
+  (cd "$EDK2_NEW.tmp" && while read -r p _; do
+     case "$p" in ''|'#'*) continue ;; esac
+     patch -p1 -s --no-backup-if-mismatch <"debian/patches/$p" || { echo "patch $p failed" >&2; exit 1; }
+   done <debian/patches/series) || fail "Debian's patches do not apply to EDK II $EDK2_NEW_VERSION"
+  [ -f "$EDK2_NEW.tmp/edksetup.sh" ] || fail "EDK II $EDK2_NEW_VERSION unpacked without edksetup.sh"
+  touch "$EDK2_NEW.tmp/.patched"
+  mv "$EDK2_NEW.tmp" "$EDK2_NEW"
+  stage "EDK II $EDK2_NEW_VERSION unpacked and patched: $EDK2_NEW"
+fi
+if [ -x "$EDK2_NEW/BaseTools/Source/C/bin/GenFw" ]; then
+  stage "BaseTools ($EDK2_NEW_VERSION) built"
+else
+  stage "building BaseTools ($EDK2_NEW_VERSION)"
+  make -s -C "$EDK2_NEW/BaseTools" -j"$(nproc)" >"$DEPS/basetools-$EDK2_NEW_VERSION.log" 2>&1 \
+    || { tail -n 30 "$DEPS/basetools-$EDK2_NEW_VERSION.log" >&2; fail "BaseTools ($EDK2_NEW_VERSION) build failed (see .deps/basetools-$EDK2_NEW_VERSION.log)"; }
+fi
+
+# --- 5. OVMF 2025.02 (Debian 13's binary package, unpacked) -----------------
+if [ -f "$OVMF_NEW/usr/share/OVMF/OVMF_CODE_4M.fd" ] && [ -f "$OVMF_NEW/usr/share/OVMF/OVMF_VARS_4M.fd" ]; then
+  stage "OVMF $EDK2_NEW_VERSION present: $OVMF_NEW"
+else
+  apt_new_ready
+  stage "fetching Debian 13's ovmf package"
+  dl="$DEPS/src-$EDK2_NEW_VERSION/ovmf-deb"
+  rm -rf "$dl" "$OVMF_NEW" && mkdir -p "$dl"
+  (cd "$dl" && apt_new download -qq "ovmf/trixie" >"$dl/apt-download.log" 2>&1) \
+    || { cat "$dl/apt-download.log" >&2; fail "apt-get download ovmf (Debian 13) failed"; }
+  debfile=$(ls "$dl"/ovmf_*.deb 2>/dev/null | head -n 1)
+  [ -n "$debfile" ] || fail "no ovmf .deb downloaded"
+  rm -rf "$OVMF_NEW.tmp"
+  dpkg-deb -x "$debfile" "$OVMF_NEW.tmp" && mv "$OVMF_NEW.tmp" "$OVMF_NEW"
+  [ -f "$OVMF_NEW/usr/share/OVMF/OVMF_CODE_4M.fd" ] || fail "Debian 13's ovmf package has no OVMF_CODE_4M.fd"
+  stage "OVMF $EDK2_NEW_VERSION unpacked: $OVMF_NEW ($(basename "$debfile"))"
 fi
 stage "ready"

@@ -1,6 +1,8 @@
 /** @file
   Force-included first into every C++ translation unit of this package (the
   modules' [BuildOptions] and the host test build name it with -include).
+  With clang it is force-included into the C units too (the generated
+  AutoGen.c), where it is empty.
 
   EDK II's headers have no extern "C" guards of their own. Including the
   library classes here, inside one extern "C" block, gives every declaration C
@@ -15,8 +17,16 @@
 #define TOLM_VEXA_CXX_H_
 
 #ifdef __cplusplus
+
+//
+// The package is C++17. GCC is told so by TolmVexaCxx.specs; clang has no
+// per-language flags, so it builds C++ at its default level, which is C++17
+// from clang 16 on. An older compiler stops here instead of building
+// something else.
+//
+static_assert (__cplusplus >= 201703L, "TolmVexaPkg needs C++17: clang 16 or later, or GCC with TolmVexaCxx.specs");
+
 extern "C" {
-#endif
 
 #include <PiDxe.h>
 #include <Library/BaseLib.h>
@@ -36,9 +46,8 @@ extern "C" {
 #include <Library/UefiDriverEntryPoint.h>
 #include <Library/UefiLib.h>
 #include <Library/UefiRuntimeServicesTableLib.h>
-
-#ifdef __cplusplus
 }
-#endif
+
+#endif // __cplusplus
 
 #endif

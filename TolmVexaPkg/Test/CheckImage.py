@@ -1,9 +1,13 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: BSD-2-Clause-Patent
 """Checks that a file is what the DXE dispatcher loads for this driver: a
-PE32+ image for x64 whose subsystem is EFI boot-service driver.
+PE32+ image for x64 whose subsystem is EFI boot-service driver. With --elf,
+also that the linked ELF image it was made from (EDK II's .dll) carries no
+unwind or exception tables (.eh_frame, .gcc_except_table): the firmware has
+no C++ runtime, so their presence means the C++ flags did not reach the
+compiler.
 
-  CheckImage.py IMAGE.efi
+  CheckImage.py [IMAGE.efi] [--elf IMAGE.dll]
 """
 import struct
 import sys
@@ -36,8 +40,39 @@ def check(path):
     return None
 
 
+FORBIDDEN_SECTIONS = ('.eh_frame', '.gcc_except_table')
+
+
+def check_elf(path):
+    try:
+        data = open(path, 'rb').read()
+    except OSError as error:
+        return '%s: %s (run scripts/build.sh)' % (path, error.strerror)
+    if data[:4] != b'\x7fELF' or data[4] != 2:
+        return '%s: not a 64-bit ELF file' % path
+    shoff = struct.unpack_from('<Q', data, 0x28)[0]
+    shentsize, shnum, shstrndx = struct.unpack_from('<HHH', data, 0x3A)
+    sections = [struct.unpack_from('<IIQQQQ', data, shoff + i * shentsize) for i in range(shnum)]
+    strtab = sections[shstrndx][4]
+
+    def name(offset):
+        end = data.index(b'\0', strtab + offset)
+        return data[strtab + offset:end].decode('latin-1')
+
+    found = ['%s (%d bytes)' % (name(s[0]), s[5]) for s in sections if name(s[0]) in FORBIDDEN_SECTIONS and s[5] > 0]
+    if found:
+        return '%s: carries %s' % (path, ', '.join(found))
+    print('%s: %d sections, none of %s' % (path, shnum, ', '.join(FORBIDDEN_SECTIONS)))
+    return None
+
+
 if __name__ == '__main__':
-    failures = [f for f in (check(p) for p in sys.argv[1:]) if f]
+    args = sys.argv[1:]
+    elf = []
+    if '--elf' in args:
+        at = args.index('--elf')
+        elf, args = args[at + 1:at + 2], args[:at] + args[at + 2:]
+    failures = [f for f in [check(p) for p in args] + [check_elf(p) for p in elf] if f]
     for f in failures:
         print(f, file=sys.stderr)
-    sys.exit(1 if failures or len(sys.argv) < 2 else 0)
+    sys.exit(1 if failures or not (args or elf) else 0)

@@ -3,7 +3,7 @@
 """Host side of the on-target test bed: reads the two serial logs of one OVMF
 boot and checks what the target could not check itself.
 
-  ontarget_log.py check  --group main|refusal --dir BOOTDIR --certs CERTDIR [--nodiag]
+  ontarget_log.py check  --group main|refusal|platform --dir BOOTDIR --certs CERTDIR [--nodiag]
   ontarget_log.py perf   --dir BOOTDIR
   ontarget_log.py selftest
 
@@ -193,6 +193,8 @@ def check_group(args):
     if args.group == "main":
         check_sync(c, blobs, "sync.1", sync_message(certs, (1, 3)), "slots 1 and 3")
         check_sync(c, blobs, "sync.2", EMPTY_SYNC, "one empty record")
+    elif args.group == "platform":
+        check_sync(c, blobs, "sync.1", sync_message(certs, (1, 3)), "slots 1 and 3")
     else:
         check_sync(c, blobs, "sync.1", EMPTY_SYNC, "one empty record")
     if args.nodiag:
@@ -200,7 +202,19 @@ def check_group(args):
     else:
         lines = check_consoles(c, com1, com2, args.group)
         text = "\n".join(lines)
-        if args.group == "main":
+        if args.group == "platform":
+            # The dispatcher started the driver during boot, before the shell
+            # ran the application: its gate line comes first on each port.
+            gate = "[GetBmcSupportLevel]: BmcType=8"
+            for log in (com1, com2):
+                at = [i for i, l in enumerate(log.lines) if gate in l]
+                start = next((i for i, l in enumerate(log.lines) if l.startswith("OT: START")), None)
+                c.check(len(at) == 1 and start is not None and at[0] < start,
+                        "platform: gate line once on %s, at dispatch before the application" % os.path.basename(log.path),
+                        "gate lines at %s, application start at %s" % (at, start))
+            c.check("HandlePendingTasks: Validate Pending Task 3th record failed!" in text,
+                    "platform: invalid third record reported")
+        elif args.group == "main":
             c.check(text.count("[GetBmcSupportLevel] Simics BmcType = Unknown.") == 1,
                     "main: decline on IsSimics reported once")
             c.check(text.count("[GetBmcSupportLevel]: BmcType=8") == 1, "main: support level 8 reported once")
@@ -210,11 +224,14 @@ def check_group(args):
             c.check("GetPendingTaskList: error status returned from the KIV command." in text and
                     "Failed to sync Https certs to Vexa: (Not Found)." in text,
                     "refusal: missing transport reported by both services")
-            c.check(text.count("TolmUpdateHttpsCert: SetVariable returned (Security Violation)") == 2,
-                    "refusal: both writes refused with Security Violation in the log")
-            c.check("Fail to store Certificate 1 into flash: Security Violation!" in text and
-                    "Fail to store Certificate 3 into flash: Security Violation!" in text,
-                    "refusal: failed stores of slots 1 and 3 reported")
+            # The firmware's own refusal status, as the target saw it.
+            refusal = [l[len("OT: REFUSAL "):] for l in com1.lines if l.startswith("OT: REFUSAL ")]
+            status = refusal[0] if len(refusal) == 1 else "(no refusal status from the target)"
+            c.check(text.count("TolmUpdateHttpsCert: SetVariable returned (%s)" % status) == 2,
+                    "refusal: both writes refused with the firmware's %s in the log" % status)
+            c.check("Fail to store Certificate 1 into flash: %s!" % status in text and
+                    "Fail to store Certificate 3 into flash: %s!" % status in text,
+                    "refusal: failed stores of slots 1 and 3 reported with %s" % status)
     print("%s: %d passed, %d failed" % (args.group, c.passed, c.failed))
     return 0 if c.failed == 0 and c.passed > 0 else 1
 
@@ -278,7 +295,7 @@ def main():
     p.add_argument("command", choices=("check", "perf", "selftest"))
     p.add_argument("--dir")
     p.add_argument("--certs")
-    p.add_argument("--group", choices=("main", "refusal"), default="main")
+    p.add_argument("--group", choices=("main", "refusal", "platform"), default="main")
     p.add_argument("--nodiag", action="store_true")
     args = p.parse_args()
     if args.command != "selftest" and not args.dir:

@@ -13,6 +13,7 @@
 #define ON_TARGET_SIM_H_
 
 #include <Uefi.h>
+#include <Library/IoLib.h>
 #include <Library/UefiBootServicesTableLib.h>
 #include <Protocol/PlatformInfo.h>
 
@@ -214,6 +215,49 @@ struct _VARIABLE_POLICY_SIM_PROTOCOL {
 namespace OnTarget {
 
 constexpr UINTN  HEX_BYTES_PER_LINE = 24;
+
+//
+// The driver's debug level lives in CMOS bytes 0x7A (least significant) to
+// 0x7D. DRIVER_DEBUG_LEVEL is the level the tests give it: errors, warnings
+// and progress.
+//
+constexpr UINT32  DRIVER_DEBUG_LEVEL = 0x80000042;
+constexpr UINT8   R_CMOS_INDEX       = 0x70;
+constexpr UINT8   R_CMOS_DATA        = 0x71;
+constexpr UINT8   CMOS_LEVEL_FIRST   = 0x7A;
+constexpr UINT8   CMOS_LEVEL_BYTES   = 4;
+
+inline
+VOID
+WriteCmosDebugLevel (
+  IN UINT32  Level
+  )
+{
+  UINT8  Index;
+
+  for (Index = 0; Index < CMOS_LEVEL_BYTES; Index++) {
+    IoWrite8 (R_CMOS_INDEX, (UINT8)(CMOS_LEVEL_FIRST + Index));
+    IoWrite8 (R_CMOS_DATA, (UINT8)(Level >> (8 * Index)));
+  }
+}
+
+inline
+UINT32
+ReadCmosDebugLevel (
+  VOID
+  )
+{
+  UINT8   Index;
+  UINT32  Level;
+
+  Level = 0;
+  for (Index = 0; Index < CMOS_LEVEL_BYTES; Index++) {
+    IoWrite8 (R_CMOS_INDEX, (UINT8)(CMOS_LEVEL_FIRST + Index));
+    Level |= (UINT32)IoRead8 (R_CMOS_DATA) << (8 * Index);
+  }
+
+  return Level;
+}
 
 /**
   Writes Size bytes to the console as marked hex lines that the host-side

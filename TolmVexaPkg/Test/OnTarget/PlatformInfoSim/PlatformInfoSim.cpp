@@ -3,6 +3,12 @@
   byte is 0 (real hardware) until the test application sets it through the
   interface's first entry, which the driver never calls.
 
+  Dispatched from the firmware volume of the platform build, it also plays
+  the platform's setup defaults: the driver's debug level in CMOS is set to
+  the test level when CMOS holds none, before the protocol the driver's
+  dispatch waits for is installed. Loaded by the test application, it leaves
+  CMOS to the application.
+
   Test code only; nothing here is part of the driver.
 
   SPDX-License-Identifier: BSD-2-Clause-Patent
@@ -10,6 +16,7 @@
 
 #include <Uefi.h>
 #include <Library/UefiBootServicesTableLib.h>
+#include <Protocol/LoadedImage.h>
 #include <Protocol/PlatformInfo.h>
 
 #include "../Include/OnTargetSim.h"
@@ -46,13 +53,34 @@ PLATFORM_INFO_SIM_PROTOCOL  mPlatformInfoProtocol = {
   SimGetPlatformInfo
 };
 
+/**
+  Tells whether the DXE dispatcher started this image from a firmware volume:
+  its file path is a firmware-file node.
+**/
+BOOLEAN
+DispatchedFromFirmwareVolume (
+  IN EFI_HANDLE  ImageHandle
+  )
+{
+  EFI_LOADED_IMAGE_PROTOCOL  *Loaded;
+
+  if (EFI_ERROR (gBS->HandleProtocol (ImageHandle, &gEfiLoadedImageProtocolGuid, (VOID **)&Loaded)) ||
+      (Loaded->FilePath == NULL))
+  {
+    return FALSE;
+  }
+
+  return Loaded->FilePath->Type == MEDIA_DEVICE_PATH && Loaded->FilePath->SubType == MEDIA_PIWG_FW_FILE_DP;
+}
+
 } // namespace
 
 extern "C" {
 
 /**
-  Installs the stand-in platform-information protocol on a new handle; the
-  image stays resident.
+  Installs the stand-in platform-information protocol on a new handle, after
+  the debug-level default when dispatched from a firmware volume; the image
+  stays resident.
 
   @param[in] ImageHandle  This image.
   @param[in] SystemTable  The system table.
@@ -67,6 +95,10 @@ PlatformInfoSimEntryPoint (
   )
 {
   EFI_HANDLE  Handle;
+
+  if (DispatchedFromFirmwareVolume (ImageHandle) && (OnTarget::ReadCmosDebugLevel () == 0)) {
+    OnTarget::WriteCmosDebugLevel (OnTarget::DRIVER_DEBUG_LEVEL);
+  }
 
   Handle = NULL;
   return gBS->InstallMultipleProtocolInterfaces (&Handle, &gPlatformInfoProtocolGuid, &mPlatformInfoProtocol, NULL);
