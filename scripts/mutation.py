@@ -865,8 +865,11 @@ def pick_sample(mutants, equivalents, count, seed):
     for f in sorted(by_file):
         ms = sorted(by_file[f], key=lambda m: m.id)
         picked.extend(rng.sample(ms, min(quotas[f], len(ms))))
+    if len(picked) < count:
+        rest = sorted((m for m in candidates if m not in picked), key=lambda m: m.id)
+        picked.extend(rng.sample(rest, min(count - len(picked), len(rest))))
     rng.shuffle(picked)
-    return picked[:count] if len(picked) > count else picked
+    return picked[:count]
 
 
 def command_list(args):
