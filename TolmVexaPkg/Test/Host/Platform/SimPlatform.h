@@ -767,7 +767,7 @@ public:
     bool  IsSimics
     ) { Record.IsSimics = IsSimics ? 1 : 0; }
 
-  /// GetPlatformInfo answers Status and stores nothing (EFI_SUCCESS cancels).
+  /// GetPlatformInfo answers Status, still with the record (EFI_SUCCESS cancels).
   void
   Fail (
     EFI_STATUS  Status

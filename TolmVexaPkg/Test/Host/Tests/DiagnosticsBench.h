@@ -161,8 +161,9 @@ public:
     reinterpret_cast<EFI_HOB_GENERIC_HEADER *>(mBytes.data () + mBytes.size () - 48)->HobLength = 0;
   }
 
+  /// An end HOB; Publish () adds the one that ends the list.
   void
-  Publish (
+  AddEndHob (
     )
   {
     size_t  Offset = mBytes.size ();
@@ -171,6 +172,13 @@ public:
     auto  *End = reinterpret_cast<EFI_HOB_GENERIC_HEADER *>(mBytes.data () + Offset);
     End->HobType   = EFI_HOB_TYPE_END_OF_HOB_LIST;
     End->HobLength = sizeof (EFI_HOB_GENERIC_HEADER);
+  }
+
+  void
+  Publish (
+    )
+  {
+    AddEndHob ();
     mStorage.assign ((mBytes.size () + 7) / 8, 0);
     memcpy (mStorage.data (), mBytes.data (), mBytes.size ());
     ASSERT_EQ (EFI_SUCCESS, gBS->InstallConfigurationTable (&gEfiHobListGuid, mStorage.data ()));

@@ -82,24 +82,34 @@ CurrentMask (
 // --- Where the level comes from ---------------------------------------------
 
 TEST (DebugLibErrorLevel, LevelHobWinsAndCmosIsNeverRead) {
-  Diag::Bench   Bench;
-  Diag::HobList Hobs;
+  // The HOB list as the first configuration table and behind another one.
+  for (bool ListFirst : { true, false }) {
+    SCOPED_TRACE (ListFirst ? "HOB list first" : "HOB list second");
+    Sim::Reset ();
+    Diag::Bench   Bench;
+    Diag::HobList Hobs;
+    UINT64        Unrelated = 0;
 
-  Bench.SetCmosLevel (0xFFFFFFFF);
-  Hobs.AddOtherHob ();
-  Hobs.AddGuidHob (OtherGuid, LevelBytes (0x40));
-  Hobs.AddGuidHob (gEfiGenericVariableGuid, { 0x02, 0x00, 0x00, 0x80 });
-  Hobs.AddGuidHob (gEfiGenericVariableGuid, LevelBytes (0x40));     // only the first counts
-  Hobs.Publish ();
+    Bench.SetCmosLevel (0xFFFFFFFF);
+    if (!ListFirst) {
+      ASSERT_EQ (EFI_SUCCESS, gBS->InstallConfigurationTable (const_cast<EFI_GUID *>(&OtherGuid), &Unrelated));
+    }
 
-  EXPECT_EQ (EFI_SUCCESS, Bench.RunErrorLevelConstructor ());
+    Hobs.AddOtherHob ();
+    Hobs.AddGuidHob (OtherGuid, LevelBytes (0x40));
+    Hobs.AddGuidHob (gEfiGenericVariableGuid, { 0x02, 0x00, 0x00, 0x80 });
+    Hobs.AddGuidHob (gEfiGenericVariableGuid, LevelBytes (0x40));     // only the first counts
+    Hobs.Publish ();
 
-  EXPECT_EQ (0x80000002u, GetDebugPrintErrorLevel ());
-  EXPECT_EQ (0x80000002u, CurrentMask (Bench));
-  EXPECT_TRUE (mTolmDebugLib.ErrorLevelSettled);
-  EXPECT_EQ (0u, Bench.CmosAccesses ());
-  // Settled by the HOB: the priority probe is never needed.
-  EXPECT_THAT (Sim::Tpl ().Calls, IsEmpty ());
+    EXPECT_EQ (EFI_SUCCESS, Bench.RunErrorLevelConstructor ());
+
+    EXPECT_EQ (0x80000002u, GetDebugPrintErrorLevel ());
+    EXPECT_EQ (0x80000002u, CurrentMask (Bench));
+    EXPECT_TRUE (mTolmDebugLib.ErrorLevelSettled);
+    EXPECT_EQ (0u, Bench.CmosAccesses ());
+    // Settled by the HOB: the priority probe is never needed.
+    EXPECT_THAT (Sim::Tpl ().Calls, IsEmpty ());
+  }
 }
 
 TEST (DebugLibErrorLevel, CmosGivesTheLevelOnceWhenNothingElseDoes) {
@@ -137,21 +147,29 @@ TEST (DebugLibErrorLevel, NoHobListAndZeroCmosLeaveTheConsoleSilent) {
   EXPECT_EQ (4u, Bench.Cmos.DataReads.size ());
 }
 
-TEST (DebugLibErrorLevel, ZeroLengthHobEndsTheWalkAndCmosDecides) {
-  Diag::Bench   Bench;
-  Diag::HobList Hobs;
+TEST (DebugLibErrorLevel, TheWalkEndsAtTheEndHobOrAZeroLengthOne) {
+  // A level HOB behind either is not part of the list; without the guard a
+  // zero-length HOB would hold the walk for ever.
+  for (bool ZeroLength : { true, false }) {
+    SCOPED_TRACE (ZeroLength ? "zero-length HOB" : "end HOB");
+    Sim::Reset ();
+    Diag::Bench   Bench;
+    Diag::HobList Hobs;
+    Bench.SetCmosLevel (0x80000000);
+    Hobs.AddOtherHob ();
+    if (ZeroLength) {
+      Hobs.AddZeroLengthHob ();
+    } else {
+      Hobs.AddEndHob ();
+    }
 
-  // Without a guard the walk would stay on the zero-length HOB for ever; the
-  // level HOB behind it cannot be reached.
-  Bench.SetCmosLevel (0x80000000);
-  Hobs.AddOtherHob ();
-  Hobs.AddZeroLengthHob ();
-  Hobs.AddGuidHob (gEfiGenericVariableGuid, LevelBytes (0x2));
-  Hobs.Publish ();
+    Hobs.AddGuidHob (gEfiGenericVariableGuid, LevelBytes (0x2));
+    Hobs.Publish ();
 
-  EXPECT_EQ (EFI_SUCCESS, Bench.RunErrorLevelConstructor ());
-  EXPECT_EQ (0x80000000u, CurrentMask (Bench));
-  EXPECT_EQ (4u, Bench.Cmos.DataReads.size ());
+    EXPECT_EQ (EFI_SUCCESS, Bench.RunErrorLevelConstructor ());
+    EXPECT_EQ (0x80000000u, CurrentMask (Bench));
+    EXPECT_EQ (4u, Bench.Cmos.DataReads.size ());
+  }
 }
 
 TEST (DebugLibErrorLevel, SettlesOnlyAtOrBelowTplCallback) {
@@ -181,8 +199,10 @@ TEST (DebugLibErrorLevel, SettlesOnlyAtOrBelowTplCallback) {
     gBS->RestoreTPL (Old);
     EXPECT_EQ (C.Settles ? "raised\r\n" : "", Bench.Console (Bench.Uart1));
 
-    // Back at TPL_APPLICATION the next query settles it, reading CMOS once.
+    // A later query at TPL_CALLBACK settles it, reading CMOS once.
+    Old = gBS->RaiseTPL (TPL_CALLBACK);
     DebugPrint (DEBUG_ERROR, "lowered\n");
+    gBS->RestoreTPL (Old);
     EXPECT_TRUE (mTolmDebugLib.ErrorLevelSettled);
     EXPECT_EQ (4u, Bench.Cmos.DataReads.size ());
     EXPECT_EQ (0x80000040u, CurrentMask (Bench));
@@ -220,6 +240,9 @@ TEST (DebugMaskProtocol, ReadsAndReplacesTheLowThirtyTwoBits) {
 
   EXPECT_EQ (EFI_SUCCESS, Mask->SetDebugMask (nullptr, (1ULL << 32) | 0x40));
   EXPECT_EQ (0x40u, CurrentMask (Bench));
+  Old = gBS->RaiseTPL (TPL_NOTIFY);
+  EXPECT_EQ (0x40u, GetDebugPrintErrorLevel ()) << "above TPL_CALLBACK: the current level";
+  gBS->RestoreTPL (Old);
   EXPECT_FALSE (mTolmDebugLib.ErrorLevelSettled) << "SetDebugMask leaves the settled flag alone";
 
   // The first query at a low priority settles it; CMOS is not read, the level
@@ -227,6 +250,10 @@ TEST (DebugMaskProtocol, ReadsAndReplacesTheLowThirtyTwoBits) {
   EXPECT_EQ (0x40u, GetDebugPrintErrorLevel ());
   EXPECT_TRUE (mTolmDebugLib.ErrorLevelSettled);
   EXPECT_EQ (0u, Bench.CmosAccesses ());
+
+  // The library class's own setter replaces it the same way.
+  EXPECT_TRUE (SetDebugPrintErrorLevel (DEBUG_ERROR));
+  EXPECT_EQ ((UINTN)DEBUG_ERROR, CurrentMask (Bench));
 }
 
 TEST (DebugMaskProtocol, FailedInstallationIsReturnedAndTheLevelStillSetUp) {
@@ -299,6 +326,10 @@ TEST (DebugLibPrint, EachSinkFiltersByItsOwnMaskAndTextIsFormattedAtMostOnce) {
     EXPECT_EQ (C.ToConsole ? Text : "", Bench.Console (Bench.Uart2));
     EXPECT_EQ ((C.ToInterface || C.ToConsole) ? 1u : 0u, mFormatCalls);
   }
+
+  // The call sites' own filter: only the low 32 bits of a level can match.
+  EXPECT_TRUE (DebugPrintLevelEnabled (DEBUG_INIT));
+  EXPECT_FALSE (DebugPrintLevelEnabled (1ULL << 32));
 }
 
 TEST (DebugLibPrint, InterfaceMaskIsAskedAfreshForEveryMessage) {
@@ -391,28 +422,6 @@ TEST (DebugLibAssert, NullFormatIsReportedAndNothingIsPrinted) {
   const std::string  Report = "ASSERT \\[TolmVexaHttpsBootCertMgmt\\] .*DebugLib\\.cpp\\([0-9]+\\): Format != \\(\\(void \\*\\) 0\\)\r\n";
   EXPECT_THAT (Bench.Console (Bench.Uart1), ::testing::MatchesRegex (Report + Report));
   EXPECT_EQ (2u, Sim::Cpu ().Breakpoints);
-}
-
-// The rest of the DebugLib class, which other modules linked with this
-// library may call.
-TEST (DebugLibClass, ClearMemoryAndTheLevelSetter) {
-  Diag::Bench  Bench;
-  UINT8        Buffer[6] = { 1, 2, 3, 4, 5, 6 };
-
-  EXPECT_EQ (DebugClearMemory (Buffer, 5), Buffer);
-  EXPECT_THAT (Buffer, ElementsAre (0xAF, 0xAF, 0xAF, 0xAF, 0xAF, 6)) << "PcdDebugClearMemoryValue, Length bytes";
-  EXPECT_TRUE (DebugCodeEnabled ());
-  EXPECT_TRUE (DebugClearMemoryEnabled ());
-
-  // NULL: reported as an assertion, nothing written.
-  EXPECT_EQ (DebugClearMemory (nullptr, 5), nullptr);
-  EXPECT_THAT (Bench.Console (Bench.Uart1), ::testing::HasSubstr ("Buffer != ((void *) 0)"));
-  EXPECT_EQ (1u, Sim::Cpu ().Breakpoints);
-
-  Bench.SetCmosLevel (0x80000000);
-  ASSERT_EQ (EFI_SUCCESS, Bench.RunErrorLevelConstructor ());
-  EXPECT_TRUE (SetDebugPrintErrorLevel (DEBUG_INFO));
-  EXPECT_EQ (GetDebugPrintErrorLevel (), (UINT32)DEBUG_INFO);
 }
 
 TEST (DebugLibLoaded, ConsoleIsSilentBeforeTheErrorLevelButAssertionsGoOut) {

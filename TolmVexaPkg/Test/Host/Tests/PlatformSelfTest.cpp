@@ -615,7 +615,11 @@ TEST (PlatformInfo, CanBeSimicsFailOrStoreNoRecord) {
   EXPECT_EQ (Info, nullptr);
   Sim::PlatformInfo ().Fail (EFI_NOT_READY);
   EXPECT_EQ (Protocol->GetPlatformInfo (&Info), EFI_NOT_READY);
-  EXPECT_EQ (Sim::PlatformInfo ().Calls (), 3U);
+  EXPECT_EQ (Info, nullptr);
+  Sim::PlatformInfo ().StoreNoRecord (false);
+  EXPECT_EQ (Protocol->GetPlatformInfo (&Info), EFI_NOT_READY);
+  EXPECT_EQ (Info, &Sim::PlatformInfo ().Record) << "a failing provider still hands out its record";
+  EXPECT_EQ (Sim::PlatformInfo ().Calls (), 4U);
 }
 
 TEST (DebugOutput, CapturesTextAndCountsMaskQueries) {

@@ -114,6 +114,28 @@ LsrBeforeEachBatch (
   return Values;
 }
 
+/// The last LSR value one UART returned before the first write to Register.
+UINT8
+LsrBeforeFirstWriteTo (
+  const Sim::Uart16550Model  &Uart,
+  UartRegister               Register
+  )
+{
+  UINT8  Lsr = 0;
+
+  for (const auto &Access : Uart.Trace) {
+    if (Access.Write && (Access.Register == Register)) {
+      break;
+    }
+
+    if (!Access.Write && (Access.Register == UartRegister::Lsr)) {
+      Lsr = Access.Value;
+    }
+  }
+
+  return Lsr;
+}
+
 // --- Write path ---------------------------------------------------------------
 
 TEST (SerialPortWrite, SendsBatchesOfSixteenBehindTheFifoCheckAndBothWaits) {
@@ -181,19 +203,44 @@ TEST (SerialPortWrite, PrimaryPortFifoDecidesForBothPorts) {
   }
 }
 
-TEST (SerialPortWrite, EveryMessageAfterCom1LosesItsFifosIsDropped) {
-  Diag::Bench  Bench;
-  UINT8        First[]  = "first\n";
-  UINT8        Second[] = "second\n";
-  UINT8        Third[]  = "third\n";
+/// COM1 whose FIFOs another agent turns off once a number of bytes went out.
+class Com1LosingItsFifos : public Sim::Uart16550Model {
+public:
+  explicit Com1LosingItsFifos (
+    size_t  After
+    ) : Uart16550Model (Diag::Com1), mAfter (After) {}
 
-  EXPECT_EQ (6u, SerialPortWrite (First, 6));
-  Bench.Uart1.DisableFifos ();
-  EXPECT_EQ (0u, SerialPortWrite (Second, 7));
-  EXPECT_EQ (0u, SerialPortWrite (Third, 6));
+  void
+  Write (
+    UINT16  Port,
+    UINT8   Value
+    ) override
+  {
+    Uart16550Model::Write (Port, Value);
+    if (Transmitted.size () == mAfter) {
+      DisableFifos ();
+    }
+  }
 
-  EXPECT_EQ ("first\n", Bench.Console (Bench.Uart1));
-  EXPECT_EQ ("first\n", Bench.Console (Bench.Uart2));
+private:
+  size_t  mAfter;
+};
+
+TEST (SerialPortWrite, FromTheBatchAfterCom1LosesItsFifosNothingIsSent) {
+  Diag::Bench         Bench;
+  Com1LosingItsFifos  Com1 (16);
+  auto                Message = Pattern (40);
+  UINT8               Next[]  = "next\n";
+
+  Sim::Ports ().Unmap (&Bench.Uart1);
+  Com1.Preset (0x03, 1, 0x01, 0, 0);
+  Com1.Attach ();
+
+  EXPECT_EQ (0u, SerialPortWrite (Message.data (), Message.size ())) << "a lost message, not the bytes sent so far";
+  EXPECT_THAT (Com1.Transmitted, ElementsAreArray (Message.data (), 16));
+  EXPECT_THAT (Bench.Uart2.Transmitted, ElementsAreArray (Message.data (), 16));
+  EXPECT_EQ (0u, SerialPortWrite (Next, 5));
+  EXPECT_EQ (16u, Bench.Uart2.Transmitted.size ());
 }
 
 TEST (SerialPortWrite, ZeroBytesFlushesBothPortsAndNullSendsNothing) {
@@ -270,29 +317,6 @@ WritesOf (
   return Writes;
 }
 
-// The console only writes: the input and control side of the class answers
-// "nothing" and touches no port.
-TEST (SerialPortLibClass, ReadAndControlAreUnsupported) {
-  Diag::Bench            Bench;
-  UINT8                  Byte = 0x5A;
-  UINT32                 Control;
-  UINT64                 BaudRate = 9600;
-  UINT32                 ReceiveFifoDepth = 0;
-  UINT32                 Timeout = 0;
-  EFI_PARITY_TYPE        Parity = NoParity;
-  UINT8                  DataBits = 8;
-  EFI_STOP_BITS_TYPE     StopBits = OneStopBit;
-  const size_t           Accesses = Sim::Ports ().Log ().size ();
-
-  EXPECT_EQ (SerialPortRead (&Byte, 1), 0u);
-  EXPECT_EQ (Byte, 0x5A);
-  EXPECT_FALSE (SerialPortPoll ());
-  EXPECT_EQ (SerialPortSetControl (0), RETURN_UNSUPPORTED);
-  EXPECT_EQ (SerialPortGetControl (&Control), RETURN_UNSUPPORTED);
-  EXPECT_EQ (SerialPortSetAttributes (&BaudRate, &ReceiveFifoDepth, &Timeout, &Parity, &DataBits, &StopBits), RETURN_UNSUPPORTED);
-  EXPECT_EQ (Sim::Ports ().Log ().size (), Accesses);
-}
-
 TEST (SerialPortInitialize, CmosByteSelectsTheDivisorOfBothPorts) {
   struct {
     UINT8     Cmos6F;
@@ -313,12 +337,32 @@ TEST (SerialPortInitialize, CmosByteSelectsTheDivisorOfBothPorts) {
     Bench.Uart1.Preset (0x00, 0, 0, 0x0F, 0x0B);     // not set up
     Bench.Uart2.Preset (0x1B, 0, 0, 0x0F, 0x0B);
     Bench.Cmos.Bytes[0x6F] = C.Cmos6F;
+    for (auto *Uart : { &Bench.Uart1, &Bench.Uart2 }) {
+      Uart->TicksPerByte = 50;                        // bytes still on the line
+      for (int Byte = 0; Byte < 4; Byte++) {
+        IoWrite8 (Uart->Base, 'x');
+      }
+
+      Uart->Trace.clear ();
+    }
+
+    const size_t  Before = Sim::Ports ().Log ().size ();
 
     EXPECT_EQ (EFI_SUCCESS, SerialPortInitialize ());
 
+    // The Super I/O hook runs before any UART is touched, then COM1 is set up.
+    const auto  &Log  = Sim::Ports ().Log ();
+    auto        IsUart = [](const Sim::PortAccess &A) { return A.Port >= Diag::Com2; };
+    auto        First  = std::find_if (Log.begin () + Before, Log.end (), [&](const Sim::PortAccess &A) {
+                                         return (A.Port == 0x4E) || IsUart (A);
+                                       });
+    ASSERT_NE (First, Log.end ());
+    EXPECT_EQ (0x4E, First->Port);
+    EXPECT_GE (std::find_if (First, Log.end (), IsUart)->Port, Diag::Com1);
     EXPECT_THAT (WritesOf (Bench.Uart1), ElementsAreArray (FullProgramming (0x00, C.Divisor)));
     EXPECT_THAT (WritesOf (Bench.Uart2), ElementsAreArray (FullProgramming (0x1B, C.Divisor)));
     for (auto *Uart : { &Bench.Uart1, &Bench.Uart2 }) {
+      EXPECT_EQ (0x60, LsrBeforeFirstWriteTo (*Uart, UartRegister::Dlm) & 0x60) << "reprogrammed only once drained";
       EXPECT_EQ (C.Divisor, Uart->Divisor ());
       EXPECT_EQ (0x03, Uart->Lcr);
       EXPECT_TRUE (Uart->FifoEnabled);
@@ -343,6 +387,7 @@ TEST (SerialPortInitialize, KeepsAPortThatAlreadyRunsTheFormatAndSpeed) {
     { "8N1 with break bit set (bit 6 ignored)", 0x43, 2,     false },
     { "8N1 at another divisor",                 0x03, 1,     true  },
     { "divisor high byte differs",              0x03, 0x102, true  },
+    { "divisor high byte 0x80",                 0x03, 0x8002, true },
     { "7E1 at the wanted divisor",              0x1A, 2,     true  },
   };
 

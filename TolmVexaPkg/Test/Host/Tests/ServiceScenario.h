@@ -369,23 +369,43 @@ operator<< (
 using Messages = std::vector<Message>;
 
 ///
-/// The recorded messages, made independent of source lines and addresses:
-/// "Name(123): " becomes "Name(L): ", an address printed with %p in
-/// parentheses becomes "(<ptr>)".
+/// The recorded messages, made independent of source lines: "Name(123): "
+/// becomes "Name(L): ".
 ///
 inline Messages
 Log (
   )
 {
   static const std::regex  Line ("^([A-Za-z_0-9]+)\\([0-9]+\\): ");
-  static const std::regex  Address ("\\([0-9A-F]{8,16}\\)");
   Messages                 All;
 
   for (const auto &M : Sim::DebugLog ().Messages) {
-    All.push_back ({ M.Level, std::regex_replace (std::regex_replace (M.Text, Line, "$1(L): "), Address, "(<ptr>)") });
+    All.push_back ({ M.Level, std::regex_replace (M.Text, Line, "$1(L): ") });
   }
 
   return All;
+}
+
+///
+/// The messages of one service: those its own operations print, whose text
+/// begins with their name (Prefix). What the layers below print is asserted
+/// where those layers are tested, so a message added there breaks no
+/// scenario of the services.
+///
+inline Messages
+LogOf (
+  const std::string  &Prefix
+  )
+{
+  Messages  Own;
+
+  for (const Message &M : Log ()) {
+    if (M.Text.rfind (Prefix, 0) == 0) {
+      Own.push_back (M);
+    }
+  }
+
+  return Own;
 }
 
 inline Messages
@@ -409,7 +429,7 @@ Hex (
   return Out.str ();
 }
 
-// --- Messages of the sync service and the slot read -------------------------
+// --- Messages of the sync service --------------------------------------------
 
 inline Messages
 SlotAbsent (
@@ -427,10 +447,7 @@ SlotFound (
   unsigned  Slot
   )
 {
-  return {
-    { ERR, "GetHttpsDeviceCertAndSyncHeader(L): Variable for certificate of HTTP Dev #(" + std::to_string (Slot) + ") is found.\n" },
-    { ERR, "SyncHttpsCertToVEXA(L): Found cert of HTTPS dev (" + std::to_string (Slot) + "). Try to sync it to Vexa.\n" }
-  };
+  return { { ERR, "SyncHttpsCertToVEXA(L): Found cert of HTTPS dev (" + std::to_string (Slot) + "). Try to sync it to Vexa.\n" } };
 }
 
 /// The sync service's failed-read message (StatusText: the %r rendering).
@@ -450,10 +467,7 @@ inline Messages
 EmptyRecordMade (
   )
 {
-  return {
-    { INFO, "GetEmptyHttpsDeviceCertAndSyncHeader(L): Empty certificate of HTTP Dev #(1) is created.\n" },
-    { ERR,  "SyncHttpsCertToVEXA(L): Create empty cert of HTTP dev (1). Try to sync it to Vexa.\n" }
-  };
+  return { { ERR, "SyncHttpsCertToVEXA(L): Create empty cert of HTTP dev (1). Try to sync it to Vexa.\n" } };
 }
 
 inline Messages
@@ -465,19 +479,6 @@ SyncTotal (
 }
 
 inline Messages
-SyncSent (
-  const std::string  &StatusText,
-  UINT16             Completion,
-  UINT32             ResponseSize
-  )
-{
-  return {
-    { INFO, "SendHttpsBootPolicy(L): IPMI response: Status (" + StatusText + ") ResponseStatus(0x" + Hex (Completion) +
-      ") ResponseBufferSize(0x" + Hex (ResponseSize) + ")\n" }
-  };
-}
-
-inline Messages
 SyncSendFailed (
   const std::string  &StatusText
   )
@@ -485,7 +486,7 @@ SyncSendFailed (
   return { { ERR, "SyncHttpsCertToVEXA(L): Failed to sync Https certs to Vexa: (" + StatusText + ").\n" } };
 }
 
-// --- Messages of the pending service and what it calls ----------------------
+// --- Messages of the pending service, and the exchanges it starts ------------
 
 inline Messages
 ListFetched (
@@ -523,29 +524,6 @@ CertFetched (
   return { { INFO, "GetImportCert(L): IPMI Status(Success) ResponseStatus(0x0) ResponseBufferSize(0x" + Hex (ResponseSize) + ")\n" } };
 }
 
-/// The enrolment of an n-byte certificate into a slot, up to the write's status.
-inline Messages
-Enrolled (
-  unsigned           Slot,
-  size_t             Length,
-  const std::string  &SetStatusText
-  )
-{
-  Messages  M = {
-    { WARN, "TolmEnrollX509toVariable: pSignatureOwnerGuid is NULL. Assigning default GUID F3F39104-7D8C-4FCE-80BC-40D040BE7AE4.\n" },
-    { ERR,  "TolmEnrollX509toVariable:\tVariable Name (" + SlotName (Slot) + ")\n   \tCert at (<ptr>)\n   \tCert size (0x" +
-      Hex (Length) + ")\n   \tSignaure owner (F3F39104-7D8C-4FCE-80BC-40D040BE7AE4)\n" },
-    { ERR,  "TolmEnrollX509toVariable: pSigList(<ptr>) SigListSize(0x" + Hex (44 + Length) + ")\n" },
-    { INFO, "TolmUpdateHttpsCert: SetVariable returned (" + SetStatusText + ")\n" }
-  };
-
-  if (SetStatusText != "Success") {
-    M.push_back ({ ERR, "TolmEnrollX509toVariable: TolmUpdateHttpsCert returned (" + SetStatusText + ")\n" });
-  }
-
-  return M;
-}
-
 inline Messages
 ImportReturned (
   const std::string  &StatusText
@@ -568,14 +546,6 @@ DeleteReturned (
   )
 {
   return { { ERR, "HandlePendingTasks(L): HandlePendingDelete returned (" + StatusText + ")\n" } };
-}
-
-inline Messages
-BadSlotNumber (
-  unsigned  Number
-  )
-{
-  return { { ERR, "TolmGetHttpDevCertStr: Recieved an unexpected HTTPS device number (" + std::to_string (Number) + "). Returning NULL\n" } };
 }
 
 // ===========================================================================
