@@ -699,6 +699,9 @@ class Scratch:
             "cmake", "-S", os.path.join(self.src, "TolmVexaPkg", "Test"), "-B", self.build, "-G", "Ninja",
             "-DEDK2_DIR=" + edk2,
             "-DCMAKE_C_COMPILER=gcc", "-DCMAKE_CXX_COMPILER=g++",
+            # The host test bed alone: no EDK II images, BMC module or
+            # on-target runs.
+            "-DTOLM_HOST_ONLY_PREFIX=mutation.",
             "-DTOLM_HOST_SANITIZERS=OFF",
             "-DTOLM_HOST_DEBUG_INFO=OFF",
             "-DTOLM_HOST_WARNINGS_AS_ERRORS=OFF",
