@@ -77,15 +77,22 @@ ot_bmc_admin() {
 }
 
 # ot_lay_fat_bmc DIR [WORD...]: the FAT folder of a BMC boot: the test
-# application (group bmc), the stand-ins, KivKcsDxe and the driver.
+# application (group bmc), the stand-ins, KivKcsDxe and the driver; in the
+# platform build (ot_use_platform) the application alone, with the word
+# "platform", since the rest was dispatched from the firmware volume.
 ot_lay_fat_bmc() {
-  local dir=$1 bin="$(edk2_build_dir "$OT_EDK2" "$OT_TAG" DEBUG)" f
+  local dir=$1 bin="$(edk2_build_dir "$OT_EDK2" "$OT_TAG" DEBUG)" f images=(TolmVexaOnTargetTest) words=(bmc)
   shift
+  if [ -n "$OT_PLATFORM_FD" ]; then
+    words+=(platform)
+  else
+    images+=(PlatformInfoSim VariablePolicySim KivKcsDxe TolmVexaHttpsBootCertMgmt)
+  fi
   rm -rf "$dir" && mkdir -p "$dir"
-  for f in TolmVexaOnTargetTest PlatformInfoSim VariablePolicySim KivKcsDxe TolmVexaHttpsBootCertMgmt; do
+  for f in "${images[@]}"; do
     cp "$bin/$f.efi" "$dir/" || return 1
   done
-  printf '@echo -off\r\nfs0:\r\n%s\r\nreset -s\r\n' "TolmVexaOnTargetTest.efi bmc $*" >"$dir/startup.nsh"
+  printf '@echo -off\r\nfs0:\r\n%s\r\nreset -s\r\n' "TolmVexaOnTargetTest.efi ${words[*]} $*" >"$dir/startup.nsh"
 }
 
 # ot_boot_bmc DIR VARS RUN: boots DIR/fat with COM1/COM2 in DIR/com1.log and

@@ -37,14 +37,27 @@ ot_platform_fd() {
   echo "$fd"
 }
 
-# ot_use_platform: boots that firmware from here on (with ot_lay_platform_fat).
+# ot_use_platform: boots that firmware from here on, in this shell and in
+# the scripts it starts (OT_PLATFORM_FD is exported): its DXE volume holds
+# the driver, the platform stand-ins, KivKcsDxe and the trust driver, so a
+# boot's FAT folder carries the test application alone and its command line
+# the word "platform" (ot_lay_fat_bmc does both). The application comes from
+# the EDK II build the platform is made of (2022.11 GCC5 DEBUG).
 ot_use_platform() {
   local fd
   fd=$(ot_platform_fd) || { echo "[ontarget] platform firmware not built: run scripts/build.sh platform" >&2; return 1; }
-  OT_NAME="platform build ($fd)"
-  OVMF_CODE="$fd/OVMF_CODE.fd"
-  OVMF_VARS="$fd/OVMF_VARS.fd"
+  export OT_PLATFORM_FD=$fd
+  ot_platform_selected
 }
+
+ot_platform_selected() {
+  ot_select "$EDK2_DEFAULT_VERSION"
+  export OT_EDK2_VERSION=$OT_EDK2 OT_EDK2_TAG=$OT_TAG
+  OT_NAME="platform build ($OT_PLATFORM_FD)"
+  OVMF_CODE="$OT_PLATFORM_FD/OVMF_CODE.fd"
+  OVMF_VARS="$OT_PLATFORM_FD/OVMF_VARS.fd"
+}
+[ -z "$OT_PLATFORM_FD" ] || ot_platform_selected
 # One boot takes 10-15 s under TCG; a hung firmware is cut off here.
 OT_BOOT_TIMEOUT=${OT_BOOT_TIMEOUT:-90}
 
@@ -86,17 +99,6 @@ ot_lay_fat() {
   cp "$(edk2_build_dir "$OT_EDK2" "$OT_TAG" "$target")/TolmVexaHttpsBootCertMgmt.efi" "$dir/" || return 1
   cp "$certs"/cert1.der "$certs"/cert2.der "$certs"/cert3.der "$dir/"
   printf '@echo -off\r\nfs0:\r\n%s\r\nreset -s\r\n' "$cmdline" >"$dir/startup.nsh"
-}
-
-# ot_lay_platform_fat DIR CERTDIR: the FAT folder of the platform build: the
-# test application and the certificates alone, since the driver and the
-# stand-ins come from the firmware volume.
-ot_lay_platform_fat() {
-  local dir=$1 certs=$2
-  rm -rf "$dir" && mkdir -p "$dir"
-  cp "$(edk2_build_dir "$EDK2_DEFAULT_VERSION" "$(edk2_default_tag "$EDK2_DEFAULT_VERSION")" DEBUG)/TolmVexaOnTargetTest.efi" "$dir/" || return 1
-  cp "$certs"/cert1.der "$certs"/cert2.der "$certs"/cert3.der "$dir/"
-  printf '@echo -off\r\nfs0:\r\n%s\r\nreset -s\r\n' "TolmVexaOnTargetTest.efi platform" >"$dir/startup.nsh"
 }
 
 # ot_boot DIR [QEMU-ARG...]: boots OVMF on DIR/fat with COM1 and COM2

@@ -115,6 +115,8 @@ def generate(tree, out):
   SecureBootVariableLib|SecurityPkg/Library/SecureBootVariableLib/SecureBootVariableLib.inf
   PlatformPKProtectionLib|SecurityPkg/Library/PlatformPKProtectionLibVarPolicy/PlatformPKProtectionLibVarPolicy.inf
 !endif
+  # The trust driver's library (TolmVexaHttpsBootTrust.dsc.inc).
+  HttpsBootTrustLib|TolmVexaPkg/Library/HttpsBootTrustLib/HttpsBootTrustLib.inf
 
 [Components]
 !include %s

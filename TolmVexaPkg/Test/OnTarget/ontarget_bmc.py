@@ -7,6 +7,8 @@ before each boot and checks the BMC's state after it; the target reports what
 the driver did (the test application's bmc group).
 
   ontarget_bmc.py check   --out DIR   the scenario group (CTest ontarget.bmc)
+  ontarget_bmc.py platform --out DIR  the platform build's group (CTest
+                                      ontarget.platform; after ot_use_platform)
   ontarget_bmc.py measure --out DIR   transactions, bytes and time per service
   ontarget_bmc.py firmware --dir BOOTDIR [--certs DIR]
                                       one boot's firmware side, for the demo
@@ -28,12 +30,19 @@ variable store kept from boot to boot, as a server's flash):
              delete and the last report; the boot applies the delete.
   4 no-bmc   no BMC process: each service fails within the transport's time
              limit, the driver reports it, the boot goes on, slots unchanged.
+
+The platform group is one boot of the platform build (OVMF with the driver,
+the stand-ins, KivKcsDxe and the trust driver in its DXE volume) with a BMC
+attached: the driver's gate line on both ports at dispatch, its publication
+(checked by the application), then the administrator's default loop against
+the dispatched driver, slot 2 holding a certificate as delivered.
 """
 
 import argparse
 import hashlib
 import os
 import re
+import shutil
 import subprocess
 import sys
 import time
@@ -44,7 +53,7 @@ REPO = os.path.dirname(os.path.dirname(os.path.dirname(HERE)))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(REPO, "VexaBmc", "Sim"))
 
-from ontarget_log import SUMMARY, Checker, Log, check_consoles, subject  # noqa: E402
+from ontarget_log import SUMMARY, Checker, Log, check_consoles, check_dispatch_gate, subject  # noqa: E402
 from vexa_sim import VexaSim, console_command  # noqa: E402
 
 SCRIPTS = os.path.join(REPO, "scripts")
@@ -85,12 +94,16 @@ def bmc_module():
     return r.stdout.strip()
 
 
-def boot(out, name, vars_file, run_dir, words=()):
-    """One boot: returns (boot folder, QEMU's status, wall seconds)."""
+def boot(out, name, vars_file, run_dir, files=()):
+    """One boot, FILES put on its volume: returns (boot folder, QEMU's
+    status, wall seconds)."""
     directory = os.path.join(out, name)
     os.makedirs(directory, exist_ok=True)
-    if shell("ot_lay_fat_bmc", os.path.join(directory, "fat"), *words).returncode != 0:
+    fat = os.path.join(directory, "fat")
+    if shell("ot_lay_fat_bmc", fat).returncode != 0:
         raise SystemExit("[ontarget] bmc: cannot lay the FAT folder (scripts/build.sh DEBUG first)")
+    for path, as_name in files:
+        shutil.copyfile(path, os.path.join(fat, as_name))
     start = time.monotonic()
     rc = shell("ot_boot_bmc", directory, vars_file, run_dir or "").returncode
     return directory, rc, time.monotonic() - start
@@ -416,6 +429,52 @@ def run_group(args):
     return 0 if c.failed == 0 and c.passed > 0 else 1
 
 
+def run_platform(args):
+    """The platform build with a BMC attached: one boot."""
+    if not os.environ.get("OT_PLATFORM_FD"):
+        raise SystemExit("[ontarget] platform: no platform firmware selected (scripts/ontarget.sh platform)")
+    out = os.path.abspath(args.out)
+    os.makedirs(out, exist_ok=True)
+    module = bmc_module()
+    cert_dir = os.path.join(out, "certs")
+    subprocess.run(["rm", "-rf", cert_dir, os.path.join(out, "vars.fd"), os.path.join(out, "bmc-state"),
+                    os.path.join(out, "bmc-run")], check=True)
+    os.makedirs(cert_dir)
+    certs = {n: read(make_cert(cert_dir, "cert%d" % n, "/O=Tolm/CN=boot%d.example.test" % n, key, pem=n == 1))
+             for n, key in ((1, "rsa:2048"), (2, "ed25519"), (3, "rsa:3072"))}
+    c = Checker()
+    name = "platform"
+    with VexaSim(os.path.join(out, "bmc-run"), module=module, state_dir=os.path.join(out, "bmc-state")) as sim:
+        sim.console("vexa_import 1 %s" % os.path.join(cert_dir, "cert1.pem"))
+        sim.console("vexa_delete 2")
+        sim.console("vexa_inject 09 05 AA 10 00 00")
+        sim.console("vexa_import 3 %s" % os.path.join(cert_dir, "cert3.der"))
+        directory, rc, seconds = boot(out, name, os.path.join(out, "vars.fd"), sim.run_dir,
+                                      files=[(os.path.join(cert_dir, "cert2.der"), "slot2.der")])
+        print("[ontarget] platform: booted in %.0f s (%s)" % (seconds, directory))
+        fw = Firmware(directory)
+        check_boot_ran(c, fw, name, rc, seconds)
+        check_dispatch_gate(c, fw.com1, fw.com2, name)
+        c.check(any(l.startswith("OT: PASS publication:") for l in fw.com1.lines),
+                "%s: the application found the dispatched driver published (its own handle, debug mask)" % name)
+        c.check("OT: PRESET slot2 %d" % len(certs[2]) in fw.com1.lines,
+                "%s: slot 2 held a certificate before the services ran" % name)
+        after = {1: certs[1], 2: None, 3: certs[3], 4: None}
+        c.check(fw.results.get("HandlePendingTasks") == "TRUE", "%s: HandlePendingTasks returned TRUE" % name)
+        c.check(fw.results.get("SyncHttpsCertToVEXA") == "Success", "%s: SyncHttpsCertToVEXA returned Success" % name,
+                str(fw.results.get("SyncHttpsCertToVEXA")))
+        check_slots(c, fw, name, after)
+        c.check(any("Validate Pending Task 3th record failed" in l for l in fw.driver_lines()),
+                "%s: the driver refused the third record on its console" % name)
+        check_traffic(c, fw, name, "HandlePendingTasks", expected_pending_traffic(4, [len(certs[1]), len(certs[3])]))
+        check_traffic(c, fw, name, "SyncHttpsCertToVEXA", expected_sync_traffic([certs[1], certs[3]]))
+        check_bmc(c, Bmc.of(sim), name, {1: ("import slot 1", "confirmed"), 2: ("delete slot 2", "confirmed"),
+                                          3: ("record 09 05 AA 10 00 00", "not applied"),
+                                          4: ("import slot 3", "confirmed")}, after, 1)
+    print("platform: %d passed, %d failed" % (c.passed, c.failed))
+    return 0 if c.failed == 0 and c.passed > 0 else 1
+
+
 # ---------------------------------------------------------------------------
 # Demo and measurement helpers
 # ---------------------------------------------------------------------------
@@ -589,7 +648,8 @@ def measure(args):
 
 def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("command", choices=("check", "measure", "firmware", "bmc", "verify-loop", "verify-quiet"))
+    p.add_argument("command", choices=("check", "platform", "measure", "firmware", "bmc", "verify-loop",
+                                        "verify-quiet"))
     p.add_argument("--out", default=os.path.join(REPO, "build", "ontarget", "bmc"))
     p.add_argument("--dir")
     p.add_argument("--run")
@@ -601,7 +661,7 @@ def main():
         p.error("--dir is required")
     if args.command == "bmc" and not args.run:
         p.error("--run is required")
-    return {"check": run_group, "measure": measure, "firmware": firmware_report, "bmc": bmc_report,
+    return {"check": run_group, "platform": run_platform, "measure": measure, "firmware": firmware_report, "bmc": bmc_report,
             "verify-loop": verify_loop, "verify-quiet": verify_quiet}[args.command](args)
 
 

@@ -2,9 +2,11 @@
   The BMC scenario group: one boot of a server whose Vexa is a real BMC
   process. The platform's stand-ins (platform information, the variable
   policy of the target platform) and KivKcsDxe, the KIV_PROTOCOL transport
-  over QEMU's KCS interface, are loaded, then the driver; the application
-  calls HandlePendingTasks and SyncHttpsCertToVEXA as a platform's boot
-  policy does and reports what they did:
+  over QEMU's KCS interface, are loaded, then the driver; in the platform
+  build (the word "platform") the DXE dispatcher started all of them from
+  the firmware volume and nothing is loaded. The application calls
+  HandlePendingTasks and SyncHttpsCertToVEXA as a platform's boot policy
+  does and reports what they did:
 
     OT: RESULT HandlePendingTasks TRUE|FALSE
     OT: RESULT SyncHttpsCertToVEXA <status>
@@ -17,7 +19,8 @@
   afterwards; the slots persist from boot to boot in the firmware's variable
   store, as on a server. A file slot<N>.der on the volume is the certificate
   slot N holds as the server was delivered: it is written before the driver
-  starts ("OT: PRESET slot<N> <size>").
+  starts, or in the platform build before its services run ("OT: PRESET
+  slot<N> <size>").
 
   Test code only; nothing here is part of the driver.
 
@@ -135,6 +138,7 @@ private:
 
 struct BmcBoot {
   EFI_HANDLE                               Volume;
+  BOOLEAN                                  Dispatched;   // all of it from the firmware volume
   KIV_KCS_TEST_PROTOCOL                    *Kcs;
   TOLM_VEXA_HTTPS_BOOT_CERT_MGMT_PROTOCOL  *Service;
 };
@@ -355,7 +359,7 @@ ReportTransport (
 }
 
 /**
-  Loads the stand-ins and the driver.
+  Loads the stand-ins and the driver, unless they were dispatched.
 
   @retval TRUE  The services can be called.
 **/
@@ -369,7 +373,7 @@ SetUp (
   UINTN       Index;
   EFI_GUID    KcsTestGuid = KIV_KCS_TEST_PROTOCOL_GUID;
 
-  for (Index = 0; Index < ARRAY_SIZE (STAND_INS); Index++) {
+  for (Index = 0; Index < ARRAY_SIZE (STAND_INS) && !Boot.Dispatched; Index++) {
     Status = StartVolumeImage (Boot.Volume, Wide (STAND_INS[Index]));
     if (!Case.Expect (!EFI_ERROR (Status), "%s: %r", Wide (STAND_INS[Index]), Status)) {
       return FALSE;
@@ -383,9 +387,11 @@ SetUp (
 
   PresetSlots (Case, Boot.Volume);
 
-  Status = StartVolumeImage (Boot.Volume, Wide (DRIVER_FILE));
-  if (!Case.Expect (Status == EFI_SUCCESS, "the driver returned %r", Status)) {
-    return FALSE;
+  if (!Boot.Dispatched) {
+    Status = StartVolumeImage (Boot.Volume, Wide (DRIVER_FILE));
+    if (!Case.Expect (Status == EFI_SUCCESS, "the driver returned %r", Status)) {
+      return FALSE;
+    }
   }
 
   Status = gBS->LocateProtocol (&gTolmVexaHttpsBootCertMgmtProtocolGuid, NULL, (VOID **)&Boot.Service);
@@ -434,6 +440,7 @@ VOID
 RunBmcGroup (
   IN     EFI_HANDLE    Volume,
   IN     CONST CHAR16  *Options,
+  IN     BOOLEAN       Dispatched,
   IN     UINT64        TscPerMicrosecond,
   IN OUT UINTN         *Passed,
   IN OUT UINTN         *Failed
@@ -445,7 +452,8 @@ RunBmcGroup (
   mFailed            = Failed;
   mTscPerMicrosecond = TscPerMicrosecond;
   ZeroMem (&Boot, sizeof (Boot));
-  Boot.Volume = Volume;
+  Boot.Volume     = Volume;
+  Boot.Dispatched = Dispatched;
   if (SetUp (Boot)) {
     RunServices (Boot);
   }

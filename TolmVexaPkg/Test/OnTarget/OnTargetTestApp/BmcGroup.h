@@ -15,12 +15,17 @@
 
 /**
   Runs one boot of the BMC group: loads the stand-ins, KivKcsDxe and the
-  driver, runs HandlePendingTasks and SyncHttpsCertToVEXA as a platform's
-  boot policy does, and reports what they did; the host checks the rest
-  against the BMC's state.
+  driver (unless the DXE dispatcher started them from the firmware volume),
+  runs HandlePendingTasks and SyncHttpsCertToVEXA as a platform's boot
+  policy does, and reports what they did; the host checks the rest against
+  the BMC's state.
 
   @param[in]     Volume             The application's own volume.
-  @param[in]     Options            The command line ("bmc [probe]").
+  @param[in]     Options            The command line ("bmc [platform]").
+  @param[in]     Dispatched         The platform build: the stand-ins,
+                                    KivKcsDxe and the driver were dispatched
+                                    from the firmware volume; nothing is
+                                    loaded from Volume.
   @param[in]     TscPerMicrosecond  Calibrated time-stamp-counter rate.
   @param[in,out] Passed             Count of passed cases.
   @param[in,out] Failed             Count of failed cases.
@@ -29,6 +34,7 @@ VOID
 RunBmcGroup (
   IN     EFI_HANDLE    Volume,
   IN     CONST CHAR16  *Options,
+  IN     BOOLEAN       Dispatched,
   IN     UINT64        TscPerMicrosecond,
   IN OUT UINTN         *Passed,
   IN OUT UINTN         *Failed

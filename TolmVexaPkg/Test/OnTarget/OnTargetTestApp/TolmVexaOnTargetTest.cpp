@@ -7,7 +7,7 @@
   Command line (from startup.nsh, or from ontarget.cmd on the volume when
   started as the removable-media boot file without the shell):
     TolmVexaOnTargetTest.efi main|refusal|platform [nodiag] [quiet]
-    TolmVexaOnTargetTest.efi bmc ...            (BmcGroup.cpp)
+    TolmVexaOnTargetTest.efi bmc [platform]     (BmcGroup.cpp)
     TolmVexaOnTargetTest.efi https-slot1|https-slot3|https-demo URI...
                                      (HttpsBootGroup.cpp)
 
@@ -19,8 +19,8 @@
              driver's unsigned writes.
   - platform: the platform build, where the DXE dispatcher has started the
              driver and the stand-ins from the firmware volume: publication
-             (the image found by its protocol), then the default pending-task
-             and sync scenarios with the dispatched driver.
+             (the image found by its protocol). With bmc, then the BMC group
+             against the dispatched modules, loading nothing.
   - nodiag:  the driver is built without its own debug library, so no
              EFI_DEBUG_MASK_PROTOCOL is expected on its image handle.
   - quiet:   debug level 0 in CMOS, so the driver's console stays silent
@@ -1291,11 +1291,9 @@ LoadVexa (
   EFI_STATUS  Status;
   EFI_HANDLE  Image;
 
-  if (!Env.Dispatched) {
-    Status = StartVolumeImage (Env.Volume, Wide (L"VexaKivSim.efi"), &Image);
-    if (!Expect (Case, !EFI_ERROR (Status), "VexaKivSim.efi: %r", Status)) {
-      return FALSE;
-    }
+  Status = StartVolumeImage (Env.Volume, Wide (L"VexaKivSim.efi"), &Image);
+  if (!Expect (Case, !EFI_ERROR (Status), "VexaKivSim.efi: %r", Status)) {
+    return FALSE;
   }
 
   Status = gBS->LocateProtocol (&mVexaControlGuid, NULL, (VOID **)&Env.Vexa);
@@ -1305,11 +1303,9 @@ LoadVexa (
 
   Env.Policy = NULL;
   if (WithPolicyLayer) {
-    if (!Env.Dispatched) {
-      Status = StartVolumeImage (Env.Volume, Wide (L"VariablePolicySim.efi"), &Image);
-      if (!Expect (Case, !EFI_ERROR (Status), "VariablePolicySim.efi: %r", Status)) {
-        return FALSE;
-      }
+    Status = StartVolumeImage (Env.Volume, Wide (L"VariablePolicySim.efi"), &Image);
+    if (!Expect (Case, !EFI_ERROR (Status), "VariablePolicySim.efi: %r", Status)) {
+      return FALSE;
     }
 
     Status = gBS->LocateProtocol (&mPolicyControlGuid, NULL, (VOID **)&Env.Policy);
@@ -1412,31 +1408,18 @@ RunRefusalGroup (
 }
 
 /**
-  The platform build: the dispatcher has started the driver, the simulated
-  Vexa and the variable-policy layer from the firmware volume.
+  The platform build: the dispatcher has started the driver and the
+  stand-ins from the firmware volume. Its transport is the BMC's (KivKcsDxe),
+  so the services are the BMC group's to run.
+
+  @retval TRUE  The dispatched driver is published as it must be.
 **/
-VOID
+BOOLEAN
 RunPlatformGroup (
   IN OUT Environment  &Env
   )
 {
-  constexpr UINT8  SYNC_SLOTS[] = { 1, 3 };
-
-  {
-    TestCase  Case ("set-up: certificates; Vexa and policy layer dispatched from the firmware volume");
-    if (!SetUp (Case, Env, TRUE, TRUE)) {
-      return;
-    }
-  }
-
-  if (!ScenarioPublication (Env)) {
-    return;
-  }
-
-  ScenarioPolicyLayer (Env);
-  ScenarioDefaultPending (Env);
-  DumpSlots ("default");
-  ScenarioSync (Env, "sync: slots 1 and 3 in one message", "default", SYNC_SLOTS, ARRAY_SIZE (SYNC_SLOTS));
+  return ScenarioPublication (Env);
 }
 
 } // namespace
@@ -1491,14 +1474,16 @@ OnTargetTestMain (
 
   AsciiPrint ("OT: START %s (tsc %lu/us)\r\n", Options, Env.TscPerMicrosecond);
 
-  if (Env.Dispatched) {
+  if (HasWord (Options, Wide (L"bmc"))) {
+    if (!Env.Dispatched || RunPlatformGroup (Env)) {
+      RunBmcGroup (Env.Volume, Options, Env.Dispatched, Env.TscPerMicrosecond, &mPassed, &mFailed);
+    }
+  } else if (Env.Dispatched && !OnTarget::IsHttpsBootGroup (Options)) {
     RunPlatformGroup (Env);
   } else if (HasWord (Options, Wide (L"refusal"))) {
     RunRefusalGroup (Env);
   } else if (HasWord (Options, Wide (L"main"))) {
     RunMainGroup (Env);
-  } else if (HasWord (Options, Wide (L"bmc"))) {
-    RunBmcGroup (Env.Volume, Options, Env.TscPerMicrosecond, &mPassed, &mFailed);
   } else if (OnTarget::IsHttpsBootGroup (Options)) {
     OnTarget::RunHttpsBootGroup (Env.Volume, Options, &mPassed, &mFailed);
   } else {
