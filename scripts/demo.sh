@@ -8,7 +8,12 @@
 #   scripts/demo.sh [--out DIR]        (default build/demo)
 #
 # Chapters (each a function below, run in the order of CHAPTERS):
-#   prepare     setup, firmware build, BMC module, certificates, the BMC started
+#   prepare     setup, firmware build, BMC module, certificates, the BMC
+#               started; the firmware every chapter boots: the platform build
+#               (scripts/build.sh platform: OVMF whose DXE dispatcher starts
+#               the driver, the stand-ins, KivKcsDxe and the trust driver, as
+#               on a server) when it is built for the current sources, else
+#               Debian's OVMF with those modules loaded from the FAT drive
 #   loop        the server holds an older certificate in slot 2; the
 #               administrator queues imports into slots 1 and 3, a delete of
 #               slot 2 and one request the driver must refuse; the server boots;
@@ -16,6 +21,9 @@
 #               serial console), what the BMC now holds and each request's fate
 #   quiet       a second boot with nothing queued: a quiet boot, the BMC's view
 #               unchanged
+#   https       scripts/demo-https.sh on the same machine (the same BMC, the
+#               same variable store, the same firmware): HTTPS boot trusting
+#               the CA the administrator queued
 # Exits non-zero when something went wrong; the BMC is stopped however the
 # demo ends. Logs: DIR/<chapter>/com1.log (COM1; COM2 beside it).
 set -eo pipefail
@@ -56,11 +64,31 @@ bmc_view() {
   python3 "$BMC_PY" bmc --run "$BMC_RUN" --certs "$OUT/certs"
 }
 
+# choose_firmware: the platform build when it is there for these sources.
+# It is not built here (several minutes; scripts/test.sh builds it).
+choose_firmware() {
+  if ot_platform_fd >/dev/null; then
+    ot_use_platform
+    PLATFORM=1
+    say "firmware: the platform build, built for these sources ($OT_PLATFORM_FD):" \
+        "OVMF whose DXE dispatcher starts the driver, the platform stand-ins, KivKcsDxe and the trust" \
+        "driver from its firmware volume, as a server's firmware does; only the test application is on the FAT drive"
+  else
+    unset OT_PLATFORM_FD
+    ot_select "$EDK2_DEFAULT_VERSION"
+    PLATFORM=0
+    say "firmware: Debian's OVMF ($OVMF_CODE), the driver, the stand-ins and KivKcsDxe loaded from the FAT drive" \
+        "by the test application: the platform build is not built for these sources (scripts/build.sh platform," \
+        "a few minutes once; scripts/test.sh builds it)"
+  fi
+}
+
 chapter_prepare() {
   stage "prepare: setup, firmware build, the BMC module, certificates"
   bash "$OT_ROOT/scripts/setup.sh" | sed 's/^/    /'
   ot_need qemu-system-x86_64 openssl python3 timeout ipmi_sim
   "$OT_ROOT/scripts/build.sh" DEBUG | sed 's/^/    /'
+  choose_firmware
   say "BMC module: $(ot_bmc_module)"
   mkdir -p "$OUT"
   OUT=$(cd "$OUT" && pwd)
@@ -78,7 +106,7 @@ chapter_prepare() {
 }
 
 chapter_loop() {
-  stage "loop: the server holds cert2 in slot 2 (written before the driver starts, as delivered);"
+  stage "loop: the server holds cert2 in slot 2 (written before the driver's services run, as delivered);"
   say "the administrator queues the scenario at the BMC"
   mkdir -p "$OUT/delivered" && cp "$OUT/certs/cert2.der" "$OUT/delivered/slot2.der"
   admin import 1 "$OUT/certs/cert1.pem"

@@ -37,16 +37,17 @@ ot_platform_fd() {
   echo "$fd"
 }
 
-# ot_use_platform: boots that firmware from here on, in this shell and in
-# the scripts it starts (OT_PLATFORM_FD is exported): its DXE volume holds
-# the driver, the platform stand-ins, KivKcsDxe and the trust driver, so a
-# boot's FAT folder carries the test application alone and its command line
-# the word "platform" (ot_lay_fat_bmc does both). The application comes from
-# the EDK II build the platform is made of (2022.11 GCC5 DEBUG).
+# ot_use_platform: boots that firmware from here on, in this shell: its DXE
+# volume holds the driver, the platform stand-ins, KivKcsDxe and the trust
+# driver, so a boot's FAT folder carries the test application alone and its
+# command line the word "platform" (ot_lay_fat_bmc does both). The
+# application comes from the EDK II build the platform is made of (2022.11
+# GCC5 DEBUG). OT_PLATFORM_FD names the firmware's folder; a script started
+# with it in its environment makes the same choice when it sources this file.
 ot_use_platform() {
   local fd
   fd=$(ot_platform_fd) || { echo "[ontarget] platform firmware not built: run scripts/build.sh platform" >&2; return 1; }
-  export OT_PLATFORM_FD=$fd
+  OT_PLATFORM_FD=$fd
   ot_platform_selected
 }
 

@@ -106,7 +106,8 @@ fi
 if [ "$PLATFORM" = 1 ]; then
   ot_need ipmi_sim
   GROUPS_TO_RUN+=(platform)
-  python3 "$OT_ROOT/TolmVexaPkg/Test/OnTarget/ontarget_bmc.py" platform --out "$OUT/platform" || status=1
+  OT_PLATFORM_FD=$OT_PLATFORM_FD python3 "$OT_ROOT/TolmVexaPkg/Test/OnTarget/ontarget_bmc.py" platform \
+    --out "$OUT/platform" || status=1
 fi
 
 echo "[ontarget] $([ $status = 0 ] && echo PASSED || echo FAILED) in $(( $(date +%s) - start ))s: ${GROUPS_TO_RUN[*]} ($OT_NAME)"
