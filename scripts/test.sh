@@ -16,7 +16,8 @@
 #      sanitizers, both EDK II trees), a short smoke run of every fuzz target,
 #      image and set-up order checks of every EDK II build, and the on-target
 #      suite (2022.11 images in Debian 12's OVMF, 2025.02 GCC and clang images
-#      in Debian 13's OVMF, the platform build).
+#      in Debian 13's OVMF; the BMC group in both OVMFs; HTTPS boot; the
+#      platform build with a BMC attached).
 # Exits non-zero on any failure; ends with ctest's summary.
 set -eo pipefail
 
