@@ -1,8 +1,16 @@
 # SPDX-License-Identifier: BSD-2-Clause-Patent
 #
-# Shared by scripts/ontarget-https.sh and scripts/demo-https.sh (sourced, not
-# run): the certificates of a run, the HTTPS boot server, the FAT folder of an
-# HTTPS boot and one QEMU boot of OVMF with a network.
+# Shared by scripts/ontarget-https.sh (through
+# TolmVexaPkg/Test/OnTarget/https_boot.py) and scripts/demo-https.sh (sourced,
+# not run): HTTPS boots of a server whose Vexa is a real BMC. OVMF under QEMU
+# gets a network and QEMU's KCS interface, wired to a BMC started with
+# ot_bmc_start (scripts/ontarget-bmc.sh) or VexaSim.
+#
+#   hb_boot_image                 the boot image the servers hand out
+#   hb_start_server DIR CERTDIR   the two boot servers (sets HB_GOOD_URI, HB_OTHER_URI)
+#   hb_stop_servers               stops every boot server this shell started
+#   hb_lay_fat DIR COMMANDLINE    the FAT folder of an HTTPS boot
+#   hb_boot DIR VARS RUN          one boot, network and KCS
 #
 # The guest reaches the host's 127.0.0.1 through QEMU's user-mode network at
 # 10.0.2.2; the servers listen on 127.0.0.1 only, on free ports. The NIC is a
@@ -11,14 +19,17 @@
 # firmware never wanders through PXE.
 
 . "$(dirname "${BASH_SOURCE[0]}")/ontarget-common.sh"
+. "$OT_ROOT/scripts/ontarget-bmc.sh"
 
 HB_PY="$OT_ROOT/TolmVexaPkg/Test/OnTarget/https_boot.py"
-# An HTTPS boot group takes 15-30 s under TCG (DHCP and a TLS handshake in the
+# An HTTPS boot takes 15-30 s under TCG (DHCP and a TLS handshake in the
 # firmware per attempt); a hung firmware is cut off here.
 HB_BOOT_TIMEOUT=${HB_BOOT_TIMEOUT:-180}
 HB_SERVER_PIDS=()
-# Extra QEMU arguments of a boot (a BMC transport, for instance).
-HB_QEMU_EXTRA=()
+
+hb_boot_image() {
+  echo "$(edk2_build_dir "$OT_EDK2" "$OT_TAG" DEBUG)/TolmVexaHttpsBootImage.efi"
+}
 
 # hb_start_server DIR CERTDIR: the two boot servers (the CA's, the other
 # CA's) serving the boot image, logging to DIR/server.log. Sets HB_GOOD_URI
@@ -26,7 +37,7 @@ HB_QEMU_EXTRA=()
 hb_start_server() {
   local dir=$1 certs=$2 i good other
   mkdir -p "$dir/www"
-  cp "$(edk2_build_dir "$OT_EDK2" "$OT_TAG" DEBUG)/TolmVexaHttpsBootImage.efi" "$dir/www/boot.efi" || return 1
+  cp "$(hb_boot_image)" "$dir/www/boot.efi" || return 1
   rm -f "$dir/ports" "$dir/server.log"
   python3 "$HB_PY" serve --certs "$certs" --image "$dir/www/boot.efi" --dir "$dir" &
   HB_SERVER_PIDS+=($!)
@@ -42,7 +53,6 @@ hb_start_server() {
   HB_OTHER_URI="https://10.0.2.2:$other/boot.efi"
 }
 
-# hb_stop_servers: stops every boot server this shell started.
 hb_stop_servers() {
   local pid
   for pid in "${HB_SERVER_PIDS[@]}"; do
@@ -52,33 +62,41 @@ hb_stop_servers() {
   HB_SERVER_PIDS=()
 }
 
-# hb_lay_fat DIR CERTDIR COMMANDLINE: the FAT folder of an HTTPS boot. The
-# test application is the removable-media boot file and reads its command
-# line from ontarget.cmd.
+# hb_lay_fat DIR COMMANDLINE: the test application as the removable-media
+# boot file, reading "https COMMANDLINE" from ontarget.cmd, beside the
+# stand-ins, KivKcsDxe, the driver and the trust driver it loads; in the
+# platform build (ot_use_platform) the application alone with the word
+# "platform", since the rest was dispatched from the firmware volume.
 hb_lay_fat() {
-  local dir=$1 certs=$2 cmdline=$3 bin="$(edk2_build_dir "$OT_EDK2" "$OT_TAG" DEBUG)" f
+  local dir=$1 cmdline=$2 bin="$(edk2_build_dir "$OT_EDK2" "$OT_TAG" DEBUG)" f words=(https)
   rm -rf "$dir" && mkdir -p "$dir/EFI/BOOT"
   cp "$bin/TolmVexaOnTargetTest.efi" "$dir/EFI/BOOT/BOOTX64.EFI" || return 1
-  for f in VexaKivSim PlatformInfoSim VariablePolicySim TolmVexaHttpsBootCertMgmt TolmVexaHttpsBootTrust; do
-    cp "$bin/$f.efi" "$dir/" || return 1
-  done
-  cp "$certs/ca.der" "$certs/other-ca.der" "$certs/unrelated.der" "$dir/"
-  printf '%s\r\n' "$cmdline" >"$dir/ontarget.cmd"
+  if [ -n "$OT_PLATFORM_FD" ]; then
+    words+=(platform)
+  else
+    for f in PlatformInfoSim VariablePolicySim KivKcsDxe TolmVexaHttpsBootCertMgmt TolmVexaHttpsBootTrust; do
+      cp "$bin/$f.efi" "$dir/" || return 1
+    done
+  fi
+  printf '%s\r\n' "${words[*]} $cmdline" >"$dir/ontarget.cmd"
 }
 
-# hb_boot DIR: boots OVMF on DIR/fat with user-mode networking, COM1 and COM2
-# captured to DIR/com1.log and DIR/com2.log. Returns QEMU's status (124: time
-# limit, HB_BOOT_TIMEOUT).
+# hb_boot DIR VARS RUN: boots OVMF on DIR/fat with user-mode networking, COM1
+# and COM2 captured to DIR/com1.log and DIR/com2.log, the variable store VARS
+# (the machine's flash, kept from boot to boot; a fresh copy of OVMF's when
+# it does not exist yet) and QEMU's KCS interface connected to the BMC of RUN.
+# Returns QEMU's status (124: time limit, HB_BOOT_TIMEOUT).
 hb_boot() {
-  local dir=$1
-  cp "$OVMF_VARS" "$dir/vars.fd"
+  local dir=$1 vars=$2 run=$3
+  [ -f "$vars" ] || cp "$OVMF_VARS" "$vars"
   rm -f "$dir/com1.log" "$dir/com2.log"
   timeout "$HB_BOOT_TIMEOUT" qemu-system-x86_64 \
     -machine pc -m 512M -accel tcg -display none -vga none -no-reboot -monitor none \
     -drive if=pflash,format=raw,unit=0,readonly=on,file="$OVMF_CODE" \
-    -drive if=pflash,format=raw,unit=1,file="$dir/vars.fd" \
+    -drive if=pflash,format=raw,unit=1,file="$vars" \
     -drive format=raw,file=fat:rw:"$dir/fat" \
     -netdev user,id=n0 -device virtio-net-pci,netdev=n0,romfile= \
-    -serial file:"$dir/com1.log" -serial file:"$dir/com2.log" \
-    "${HB_QEMU_EXTRA[@]}" >"$dir/qemu.log" 2>&1
+    -chardev socket,id=ipmi0,host=127.0.0.1,port="$(ot_bmc_port "$run" SERIAL)",reconnect=1 \
+    -device ipmi-bmc-extern,id=bmc0,chardev=ipmi0 -device isa-ipmi-kcs,bmc=bmc0 \
+    -serial file:"$dir/com1.log" -serial file:"$dir/com2.log" >"$dir/qemu.log" 2>&1
 }

@@ -1,8 +1,7 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: BSD-2-Clause-Patent
-"""Host side of the HTTPS boot scenarios: the certificates of a run, the boot
-server, the stand-in Vexa's administrator queue, and the checks and report of
-what the firmware did.
+"""Host side of HTTPS boot through the BMC: the certificates of a run, the
+boot servers, the scenario group and the demo chapter's report.
 
   https_boot.py certs  DIR
       A CA and a server certificate it signs, another CA and its server
@@ -17,54 +16,103 @@ what the firmware did.
       once listening and logs every connection and request to DIR/server.log.
       Stops on SIGTERM or SIGINT, when its parent process ends, or after
       --lifetime seconds (default 600).
-  https_boot.py queue  --fat DIR --slot N --der FILE
-      The stand-in Vexa's administrator: queues an import of FILE into slot N
-      (DIR/vexa-queue.bin, DIR/vexa-cert<N>.der).
-  https_boot.py check  --group https-slot1|https-slot3 --dir BOOTDIR
-  https_boot.py report --dir BOOTDIR --certs DIR --queue DIR
+  https_boot.py check  --out DIR [CHAIN ...]
+      The scenario group (CTest ontarget.https): the chains of CHAINS side by
+      side, each one machine (its variable store kept from boot to boot) with
+      its own BMC and servers on free loopback ports, all stopped however the
+      group ends. Run by scripts/ontarget-https.sh, after ot_use_platform for
+      the platform build.
+  https_boot.py report --dir BOOTDIR --certs DIR --run RUNDIR
+      The demo chapter's report of one boot, with the BMC's view.
 """
 
 import argparse
 import http.server
 import os
 import re
+import shutil
 import signal
 import ssl
 import subprocess
 import sys
 import threading
 import time
+import uuid
+from collections import namedtuple
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.dont_write_bytecode = True          # no __pycache__ in the source tree
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(HERE))), "VexaBmc", "Sim"))
+from ontarget_bmc import Bmc, bmc_module, check_bmc, read, sha256  # noqa: E402
 from ontarget_log import Checker, Log, check_consoles, check_target_verdicts, subject  # noqa: E402
+from vexa_sim import VexaSim, console_command  # noqa: E402
 
+SCRIPTS = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(HERE))), "scripts")
 GUEST_HOST = "10.0.2.2"
-X509_GUID = bytes.fromhex("A159C0A5E494A74A87B5AB155C2BF072")
+X509_GUID = uuid.UUID("A5C059A1-94E4-4AA7-87B5-AB155C2BF072").bytes_le
+DEFAULT_OWNER = uuid.UUID("F3F39104-7D8C-4FCE-80BC-40D040BE7AE4").bytes_le
+TRUST_ATTRIBUTES = 0x2                  # boot-service access, volatile
 TRUST_PREFIX = "TolmUpdateHttpsBootTrust: "
 IMAGE_RUNNING = "HTTPS-BOOT-IMAGE: running, loaded from "
 BLOCK_BEGIN = re.compile(r"^OT: HTTPS BEGIN (\S+) (\S+)$")
 BLOCK_LOADFILE = re.compile(r"^OT: HTTPS LOADFILE (\S+) (.+) (\d+)$")
 BLOCK_END = re.compile(r"^OT: HTTPS END (\S+) LoadFile (.+) (\d+) StartImage (.+)$")
 SERVER_LINE = re.compile(r"^(good|other) (.*)$")
+RESULT = re.compile(r"^OT: RESULT (\S+) (.*)$")
+POLICY_DONE = "OT: RESULT SyncHttpsCertToVEXA "
+TLS_SESSION = "handshake TLSv1.2 AES256-GCM-SHA384"
 
-# What each group's HTTPS attempts must come to, by label: True = accepted.
-EXPECTED_BOOTS = {
-    "https-slot1": {"other-ca": False, "provisioned": True, "deleted": False},
-    "https-slot3": {"other-ca": False, "provisioned": True},
+
+# --------------------------------------------------------------------------
+# The scenarios
+# --------------------------------------------------------------------------
+
+def signature_list(der):
+    """The value the driver stores in a slot for der, and one list of the
+    trust: one X.509 signature list, no header, the default owner."""
+    return X509_GUID + (44 + len(der)).to_bytes(4, "little") + bytes(4) + \
+        (16 + len(der)).to_bytes(4, "little") + DEFAULT_OWNER + der
+
+
+# Slot values a damaged store holds, and the trust component's verdict.
+#   list-size      the CA's list claiming 16 bytes more than the value holds
+#                  (HttpDxe would refuse every anchor if it were copied)
+#   trailing-byte  a well-framed list whose certificate has one byte after its
+#                  DER SEQUENCE
+CORRUPTIONS = {
+    "list-size": (lambda certs: signature_list(certs["ca"])[:16] +
+                  (44 + 16 + len(certs["ca"])).to_bytes(4, "little") + signature_list(certs["ca"])[20:],
+                  "SignatureListSize is not the size of the value"),
+    "trailing-byte": (lambda certs: signature_list(certs["unrelated"] + b"\0"),
+                      "the certificate is not one DER SEQUENCE filling the signature"),
 }
-# The trust component's console lines each group must show.
-EXPECTED_TRUST_LINES = {
-    "https-slot1": [
-        "slot 1 (HttpsCertDev1) trusted",
-        "no slot holds a well-formed certificate: HTTPS boot trusts no server",
-    ],
-    "https-slot3": [
-        "slot 1 (HttpsCertDev1) trusted",
-        "slot 2 (HttpsCertDev2) skipped: SignatureListSize is not the size of the value",
-        "slot 3 (HttpsCertDev3) trusted",
-        "slot 4 (HttpsCertDev4) skipped: the certificate is not one DER SEQUENCE filling the signature",
-        '"TlsCaCertificate" holds the lists of 2 slot(s)',
-    ],
+
+# One boot of a chain: what the administrator queues at the BMC (import SLOT
+# CERT / delete SLOT), what the store holds beforehand as a damaged one would
+# (slot: corruption; "stale-trust": a non-volatile "TlsCaCertificate" of that
+# certificate), the trust anchors HTTPS boot must end up with (certificates,
+# in slot order; none: no "TlsCaCertificate" at all), and the HTTPS boots
+# tried, in order: (label, server, verdict). Within one boot a refused server
+# comes before the accepted one: TlsDxe keeps every CA it was given for the
+# rest of the boot.
+Boot = namedtuple("Boot", "name queue store trust tries")
+CHAINS = {
+    "slot1": (
+        Boot("1-import", queue=(("import", 1, "ca"),), store={}, trust=("ca",),
+             tries=(("other-ca", "other", "refused"), ("provisioned", "good", "accepted"))),
+        # The BMC deletes slot 1; the other slots are empty: fail closed.
+        Boot("2-deleted", queue=(("delete", 1),), store={}, trust=(),
+             tries=(("provisioned", "good", "refused"),)),
+    ),
+    "slot3": (
+        Boot("1-slot3", queue=(("import", 1, "unrelated"), ("import", 3, "ca")),
+             store={2: "list-size", 4: "trailing-byte", "stale-trust": "other-ca"}, trust=("unrelated", "ca"),
+             tries=(("other-ca", "other", "refused"), ("provisioned", "good", "accepted"))),
+        # The BMC deletes the CA's slot; slot 1 and the damaged ones remain.
+        Boot("2-deleted", queue=(("delete", 3),), store={}, trust=("unrelated",),
+             tries=(("provisioned", "good", "refused"),)),
+    ),
 }
 
 
@@ -78,8 +126,7 @@ def openssl(*args):
         raise SystemExit("openssl %s failed: %s" % (args[0], r.stderr.strip()))
 
 
-def make_certs(args):
-    d = args.dir
+def make_certs(d):
     os.makedirs(d, exist_ok=True)
     stamp = time.strftime("%Y%m%d-%H%M%S")
     ext = os.path.join(d, "server.ext")
@@ -102,11 +149,11 @@ def make_certs(args):
             "-out", os.path.join(d, "unrelated.pem"))
     for name in ("ca", "other-ca", "unrelated"):
         openssl("x509", "-in", os.path.join(d, name + ".pem"), "-outform", "DER", "-out", os.path.join(d, name + ".der"))
-    return 0
+    return {name: read(os.path.join(d, name + ".der")) for name in ("ca", "other-ca", "unrelated")}
 
 
 # --------------------------------------------------------------------------
-# The boot server
+# The boot servers
 # --------------------------------------------------------------------------
 
 class BootRequestHandler(http.server.BaseHTTPRequestHandler):
@@ -164,30 +211,45 @@ class BootServer(http.server.ThreadingHTTPServer):
             conn.close()
 
 
+class BootServers:
+    """The "good" and "other" servers, serving in threads of this process
+    until stop() (or the process's end); every event in log_path."""
+
+    def __init__(self, certs, image, log_path):
+        payload = read(image)
+        self.log_file = open(log_path, "a", buffering=1)
+        self.lock = threading.Lock()
+        self.servers = {}
+        for name, cert in (("good", "server"), ("other", "other-server")):
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.minimum_version = ssl.TLSVersion.TLSv1_2
+            # The firmware's TLS offers RSA key exchange only (no elliptic curves).
+            context.set_ciphers("ECDHE+AESGCM:AES256-GCM-SHA384")
+            context.load_cert_chain(os.path.join(certs, cert + ".pem"), os.path.join(certs, cert + ".key"))
+            self.servers[name] = BootServer(name, context, payload, self.logger)
+        for s in self.servers.values():
+            threading.Thread(target=s.serve_forever, daemon=True).start()
+
+    def logger(self, text):
+        with self.lock:
+            self.log_file.write("%s\n" % text)
+
+    def uri(self, name):
+        return "https://%s:%d/boot.efi" % (GUEST_HOST, self.servers[name].server_address[1])
+
+    def stop(self):
+        for s in self.servers.values():
+            s.shutdown()
+            s.server_close()
+        self.log_file.close()
+
+
 def serve(args):
     os.makedirs(args.dir, exist_ok=True)
-    payload = open(args.image, "rb").read()
-    log_file = open(os.path.join(args.dir, "server.log"), "a", buffering=1)
-    lock = threading.Lock()
-
-    def logger(text):
-        with lock:
-            log_file.write("%s\n" % text)
-
-    servers = []
-    for name, cert in (("good", "server"), ("other", "other-server")):
-        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        context.minimum_version = ssl.TLSVersion.TLSv1_2
-        # The firmware's TLS offers RSA key exchange only (no elliptic curves).
-        context.set_ciphers("ECDHE+AESGCM:AES256-GCM-SHA384")
-        context.load_cert_chain(os.path.join(args.certs, cert + ".pem"), os.path.join(args.certs, cert + ".key"))
-        servers.append(BootServer(name, context, payload, logger))
-    for s in servers:
-        threading.Thread(target=s.serve_forever, daemon=True).start()
+    servers = BootServers(args.certs, args.image, os.path.join(args.dir, "server.log"))
     with open(os.path.join(args.dir, "ports.tmp"), "w") as f:
-        f.write("".join("%s %d\n" % (s.name, s.server_address[1]) for s in servers))
+        f.write("".join("%s %d\n" % (n, s.server_address[1]) for n, s in servers.servers.items()))
     os.replace(os.path.join(args.dir, "ports.tmp"), os.path.join(args.dir, "ports"))
-
     stop = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: stop.set())
     signal.signal(signal.SIGINT, lambda *_: stop.set())
@@ -195,24 +257,7 @@ def serve(args):
     while not stop.wait(0.5):
         if os.getppid() != parent or time.monotonic() > deadline:
             break
-    for s in servers:
-        s.shutdown()
-        s.server_close()
-    return 0
-
-
-# --------------------------------------------------------------------------
-# The stand-in Vexa's administrator
-# --------------------------------------------------------------------------
-
-def queue(args):
-    der = open(args.der, "rb").read()
-    if not 1 <= args.slot <= 4 or not 0 < len(der) <= 0xFFFF:
-        raise SystemExit("queue: slot 1 to 4 and a certificate of 1 to 65535 bytes")
-    with open(os.path.join(args.fat, "vexa-queue.bin"), "ab") as f:
-        f.write(bytes([9, args.slot, 0xAA]) + len(der).to_bytes(2, "little") + b"\0")
-    with open(os.path.join(args.fat, "vexa-cert%d.der" % args.slot), "wb") as f:
-        f.write(der)
+    servers.stop()
     return 0
 
 
@@ -231,7 +276,7 @@ def https_blocks(log):
             continue
         m = BLOCK_LOADFILE.match(line)
         if m and current is not None:
-            current["loadfile"] = m.group(2)
+            current.update(loadfile=m.group(2), bytes=int(m.group(3)))
             continue
         m = BLOCK_END.match(line)
         if m and current is not None:
@@ -275,87 +320,226 @@ def signature_lists(data):
     return out
 
 
-def server_log(boot_dir):
-    path = os.path.join(boot_dir, "server.log")
-    lines = open(path).read().splitlines() if os.path.exists(path) else []
+def server_events(lines):
     return [m.groups() for m in map(SERVER_LINE.match, lines) if m]
 
 
-def check_boot(c, group, blocks, label, accepted):
+def trust_lines(log):
+    """The trust component's lines after the application's policy pass (in
+    the platform build the trust driver also ran at Boot Device Selection's
+    ReadyToBoot, before the application)."""
+    at = next((i for i, l in enumerate(log.lines) if l.startswith(POLICY_DONE)), len(log.lines))
+    return [l[l.index(TRUST_PREFIX) + len(TRUST_PREFIX):] for l in log.lines[at:] if TRUST_PREFIX in l]
+
+
+# --------------------------------------------------------------------------
+# The group
+# --------------------------------------------------------------------------
+
+def shell(function, *args):
+    """Runs one function of scripts/https-boot-common.sh."""
+    script = '. "$0/https-boot-common.sh" && "$@"'
+    return subprocess.run(["bash", "-c", script, SCRIPTS, function, *args], stdout=subprocess.PIPE, text=True)
+
+
+def run_chain(name, boots, out, certs, module, image, runs):
+    """The boots of one chain, one after the other: one machine, one BMC,
+    one pair of servers. Appends (boot, folder, QEMU's status, seconds, BMC
+    view, server events) to runs; raises on a failure of the bed itself."""
+    chain_dir = os.path.join(out, name)
+    shutil.rmtree(chain_dir, ignore_errors=True)
+    os.makedirs(chain_dir)
+    vars_file, log_path = os.path.join(chain_dir, "vars.fd"), os.path.join(chain_dir, "server.log")
+    servers = BootServers(os.path.join(out, "certs"), image, log_path)
+    try:
+        with VexaSim(os.path.join(chain_dir, "bmc-run"), module=module,
+                     state_dir=os.path.join(chain_dir, "bmc-state")) as sim:
+            for boot in boots:
+                directory = os.path.join(chain_dir, boot.name)
+                for request in boot.queue:
+                    sim.console("vexa_%s %d%s" % (request[0], request[1], " " + os.path.join(
+                        out, "certs", request[2] + ".der") if request[0] == "import" else ""))
+                tries = " ".join("try=%s,%s,%s" % (label, verdict, servers.uri(server))
+                                 for label, server, verdict in boot.tries)
+                fat = os.path.join(directory, "fat")
+                if shell("hb_lay_fat", fat, tries).returncode != 0:
+                    raise RuntimeError("cannot lay the FAT folder (scripts/build.sh DEBUG first)")
+                for slot, what in boot.store.items():
+                    value = signature_list(certs[what]) if slot == "stale-trust" else CORRUPTIONS[what][0](certs)
+                    with open(os.path.join(fat, "%s.bin" % (slot if slot == "stale-trust" else "slot%d" % slot)),
+                              "wb") as f:
+                        f.write(value)
+                logged = len(open(log_path).read().splitlines())
+                start = time.monotonic()
+                rc = shell("hb_boot", directory, vars_file, sim.run_dir).returncode
+                seconds = time.monotonic() - start
+                events = server_events(open(log_path).read().splitlines()[logged:])
+                runs.append((boot, directory, rc, seconds, sim.console("vexa_show"), events))
+                print("[ontarget-https] %s/%s: booted in %.0f s" % (name, boot.name, seconds), flush=True)
+    finally:
+        servers.stop()
+
+
+def check_try(c, name, blocks, events, label, server, verdict, trusted):
     block = blocks.get(label)
-    if not c.check(block is not None and "status" in block, "%s: attempt %s finished" % (group, label)):
+    if not c.check(block is not None and "status" in block, "%s: HTTPS boot %s finished" % (name, label)):
         return
     ran = image_lines(block, IMAGE_RUNNING)
     fw = firmware_lines(block)
-    print("    %s: LoadFile %s; firmware: %s" % (label, block["status"], " | ".join(fw) or "(nothing)"))
-    if accepted:
+    mine = [e for s, e in events if s == server]
+    print("    %s: LoadFile %s; firmware: %s; server: %s" % (label, block["status"], " | ".join(fw) or "(nothing)",
+                                                          ", ".join(mine) or "(no connection)"))
+    if verdict == "accepted":
         c.check(block["status"] == "Success" and len(ran) == 1 and ran[0].endswith("/Uri(%s)" % block["uri"]) and
-                "HTTPS-BOOT-IMAGE: returning" in image_lines(block),
-                "%s: %s accepted, the boot image ran from Uri(%s)" % (group, label, block["uri"]),
-                "LoadFile %s, marker lines %r" % (block["status"], ran))
+                "HTTPS-BOOT-IMAGE: returning" in image_lines(block) and TLS_SESSION in mine and
+                "GET /boot.efi 200 %d" % block["bytes"] in mine,
+                "%s: %s accepted (%s), the boot image ran from Uri(%s)" % (name, label, TLS_SESSION, block["uri"]),
+                "LoadFile %s, marker lines %r, server %r" % (block["status"], ran, mine))
+        return
+    # Refused: the image never ran nor left the server, the firmware said so
+    # on its console; with anchors, in the TLS handshake itself; without
+    # any, before a session was opened at all (fail closed).
+    refused_where = all(e.startswith("handshake-refused") for e in mine) and (bool(mine) if trusted else not mine)
+    c.check(block["status"] != "Success" and not ran and any(l.startswith("Error: ") for l in fw) and refused_where,
+            "%s: %s refused %s, the firmware's error on the console, the boot image never ran" %
+            (name, label, "in the TLS handshake" if trusted else "without a TLS session"),
+            "LoadFile %s, marker lines %r, firmware %r, server %r" % (block["status"], ran, fw, mine))
+
+
+def check_boot(c, chain, number, run, certs, model, requests):
+    """The chain's boot number, both sides. model: {slot: certificate name or
+    corruption} before the boot, brought up to date; requests: every request
+    queued at this BMC so far."""
+    boot, directory, rc, seconds, view, events = run
+    name = "%s/%s" % (chain, boot.name)
+    com1, com2 = Log(os.path.join(directory, "com1.log")), Log(os.path.join(directory, "com2.log"))
+    c.check(rc == 0, "%s: QEMU ended by itself (%.0f s)" % (name, seconds), "status %d (124: time limit)" % rc)
+    check_target_verdicts(c, com1, name)
+    results = dict(m.groups() for m in map(RESULT.match, com1.lines) if m)
+    c.check(results.get("HandlePendingTasks") == "TRUE" and results.get("SyncHttpsCertToVEXA") == "Success",
+            "%s: the policy applied the BMC's requests and synced" % name, repr(results))
+
+    # The trust: exactly the lists of the well-formed slots, in slot order.
+    for slot, what in boot.store.items():
+        if slot != "stale-trust":
+            model[slot] = what
+    for request in boot.queue:
+        requests.append(request)
+        if request[0] == "import":
+            model[request[1]] = request[2]
+        else:
+            model.pop(request[1], None)
+    trusted = [n for n in range(1, 5) if model.get(n) in certs]
+    if tuple(model[n] for n in trusted) != boot.trust:
+        raise SystemExit("CHAINS: %s expects the trust %s, but its slots hold %s" % (name, boot.trust, model))
+    got = com1.blobs().get("trust")
+    if boot.trust:
+        c.check(got == b"".join(signature_list(certs[n]) for n in boot.trust) and
+                "OT: TRUST attributes 0x%x" % TRUST_ATTRIBUTES in com1.lines,
+                "%s: \"TlsCaCertificate\" holds exactly the lists of %s, attributes 0x%x" %
+                (name, " + ".join(boot.trust), TRUST_ATTRIBUTES),
+                "%s" % (got if isinstance(got, str) else "%d other bytes" % len(got) if got else "absent"))
     else:
-        c.check(block["status"] != "Success" and not ran and any(l.startswith("Error: ") for l in fw),
-                "%s: %s refused with the firmware's error on the console, the boot image never ran" % (group, label),
-                "LoadFile %s, marker lines %r, firmware %r" % (block["status"], ran, fw))
+        c.check(got is None and "OT: TRUST absent" in com1.lines,
+                "%s: no \"TlsCaCertificate\" at all (fail closed)" % name)
+    lines1, lines2 = trust_lines(com1), trust_lines(com2)
+    want = ["slot %d (HttpsCertDev%d) %s" % (n, n, "trusted" if model[n] in certs else
+                                             "skipped: " + CORRUPTIONS[model[n]][1]) for n in sorted(model)]
+    want.append('"TlsCaCertificate" holds the lists of %d slot(s)' % len(trusted) if trusted else
+                "no slot holds a well-formed certificate: HTTPS boot trusts no server")
+    slot_lines = [l for l in lines1 if l.startswith(("slot ", '"TlsCaCertificate" holds', "no slot holds"))]
+    c.check(lines1 == lines2 and len(slot_lines) == len(want) and all(
+                l.startswith(w) for l, w in zip(slot_lines, want)),
+            "%s: the trust component's verdict on each slot, identical on COM1 and COM2 (%d lines)" %
+            (name, len(want)), "COM1 %r, COM2 %s" % (lines1, "the same" if lines1 == lines2 else repr(lines2)))
+    check_consoles(c, com1, com2, name)
 
-
-def check(args):
-    com1, com2 = Log(os.path.join(args.dir, "com1.log")), Log(os.path.join(args.dir, "com2.log"))
-    c = Checker()
-    check_target_verdicts(c, com1, args.group)
     blocks = https_blocks(com1)
-    for label, accepted in EXPECTED_BOOTS[args.group].items():
-        check_boot(c, args.group, blocks, label, accepted)
+    for label, server, verdict in boot.tries:
+        check_try(c, name, blocks, events, label, server, verdict, bool(trusted))
 
-    trust1 = [l for l in com1.lines if TRUST_PREFIX in l]
-    trust2 = [l for l in com2.lines if TRUST_PREFIX in l]
-    c.check(trust1 == trust2 and trust1, "%s: trust component's console identical on COM1 and COM2 (%d lines)" %
-            (args.group, len(trust1)))
-    for text in EXPECTED_TRUST_LINES[args.group]:
-        c.check(any(text in l for l in trust1), "%s: trust component reported \"%s\"" % (args.group, text))
-    check_consoles(c, com1, com2, args.group)
+    # The BMC learnt every request's fate from the sync, and holds the slots
+    # as the store now holds them (a damaged value as the driver read it).
+    fates = {i: ("%s slot %d" % (r[0], r[1]), "confirmed") for i, r in enumerate(requests, 1)}
+    reported = {n: None for n in range(1, 5)}
+    for n, what in model.items():
+        reported[n] = certs[what] if what in certs else CORRUPTIONS[what][0](certs)[44:]
+    check_bmc(c, Bmc(view), name, fates, reported, number)
 
-    events = server_log(args.dir)
-    good = [e[1] for e in events if e[0] == "good"]
-    other = [e[1] for e in events if e[0] == "other"]
-    c.check("handshake TLSv1.2 AES256-GCM-SHA384" in good and "GET /boot.efi 200 %d" % os.path.getsize(
-        os.path.join(args.dir, "www", "boot.efi")) in good,
-            "%s: server of the CA: TLS 1.2 AES256-GCM-SHA384, boot image served" % args.group, repr(good))
-    c.check(other and all(e.startswith("handshake-refused") for e in other),
-            "%s: server of the other CA: every handshake refused (%s)" % (args.group, other[0] if other else "none"),
-            repr(other))
-    print("%s: %d passed, %d failed" % (args.group, c.passed, c.failed))
+
+def run_group(args):
+    out = os.path.abspath(args.out)
+    os.makedirs(out, exist_ok=True)
+    chains = args.chains or sorted(CHAINS)
+    module = bmc_module()
+    image = shell("hb_boot_image").stdout.strip()
+    print("[ontarget-https] certificates of this run (openssl) -> %s/certs" % out)
+    certs = make_certs(os.path.join(out, "certs"))
+    runs, errors = {n: [] for n in chains}, {}
+
+    def chain(n):
+        try:
+            run_chain(n, CHAINS[n], out, certs, module, image, runs[n])
+        except Exception as e:          # reported with the chain's checks
+            errors[n] = "%s: %s" % (type(e).__name__, e)
+
+    start = time.monotonic()
+    threads = [threading.Thread(target=chain, args=(n,), daemon=True) for n in chains]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    print("[ontarget-https] %d chains side by side in %.0f s" % (len(chains), time.monotonic() - start))
+
+    c = Checker()
+    for n in chains:
+        print("%s (%s):" % (n, os.path.join(out, n)))
+        model, requests = {}, []
+        for number, run in enumerate(runs[n], 1):
+            check_boot(c, n, number, run, certs, model, requests)
+        c.check(n not in errors and len(runs[n]) == len(CHAINS[n]),
+                "%s: all %d boots ran" % (n, len(CHAINS[n])), errors.get(n, ""))
+    print("https: %d passed, %d failed" % (c.passed, c.failed))
     return 0 if c.failed == 0 and c.passed > 0 else 1
 
 
+# --------------------------------------------------------------------------
+# The demo's chapter
+# --------------------------------------------------------------------------
+
 def report(args):
-    """The demo's HTTPS chapter report; non-zero unless the boot image ran
-    from the provisioned server and the trust was exactly the queued CA."""
+    """The demo chapter's report; non-zero unless the boot image ran from the
+    provisioned server, the trust was exactly what the BMC knows the slots
+    hold, and the BMC confirmed the import into slot 1."""
     com1 = Log(os.path.join(args.dir, "com1.log"))
     problems = []
-    queued = open(os.path.join(args.queue, "vexa-queue.bin"), "rb").read()
-    ca = open(os.path.join(args.certs, "ca.der"), "rb").read()
-
-    print("\n== What the administrator queued at the Vexa")
-    for i in range(0, len(queued) - 5, 6):
-        slot = queued[i + 1]
-        der = open(os.path.join(args.queue, "vexa-cert%d.der" % slot), "rb").read()
-        print("  import into slot %d: %d bytes, %s%s" % (slot, len(der), subject(der), " (the CA)" if der == ca else ""))
+    ca = read(os.path.join(args.certs, "ca.der"))
+    env = dict(l.strip().split("=", 1) for l in open(os.path.join(args.run, "vexa-sim.env")) if "=" in l)
+    bmc = Bmc(console_command(int(env["VEXA_CONSOLE_PORT"]), "vexa_show"))
+    names = {sha256(ca): "the CA"}
 
     print("\n== What the firmware did (driver and trust component, from COM1)")
-    for line in com1.lines:
-        if re.search(r"HandlePendingImport returned|HandlePendingDelete returned|Variable Name \(|Total cert to sync|" +
-                     TRUST_PREFIX, line):
-            print("  " + line.strip())
-    trust = com1.blobs().get("trust.demo")
+    started = next((i for i, l in enumerate(com1.lines) if l.startswith("OT: START")), 0)
+    wanted = re.compile(r"HandlePendingImport returned|HandlePendingDelete returned|Variable Name \(|"
+                        r"Total cert to sync|" + TRUST_PREFIX)
+    early = [l.strip() for l in com1.lines[:started] if TRUST_PREFIX in l]
+    if early:
+        print("  before the boot policy ran: the trust driver at Boot Device Selection's ReadyToBoot, from the "
+              "slots as the last boot left them")
+        for line in early:
+            print("    " + line)
+    print("  the boot policy: HandlePendingTasks, SyncHttpsCertToVEXA, ReadyToBoot")
+    for line in com1.lines[started:]:
+        if wanted.search(line):
+            print("    " + line.strip())
+    trust = com1.blobs().get("trust")
+    lists = []
     if isinstance(trust, bytes):
         try:
-            lists = signature_lists(trust)
+            lists = [der for _, der in signature_lists(trust)]
             print("  \"TlsCaCertificate\": %d bytes, %d signature list(s)" % (len(trust), len(lists)))
-            for n, (_, der) in enumerate(lists, 1):
+            for n, der in enumerate(lists, 1):
                 print("    list %d: %s%s" % (n, subject(der), " (the CA)" if der == ca else ""))
-            if [der for _, der in lists] != [ca]:
-                problems.append("the trust is not exactly the queued CA")
         except ValueError as e:
             problems.append("\"TlsCaCertificate\" malformed: %s" % e)
     else:
@@ -364,6 +548,9 @@ def report(args):
 
     print("\n== HTTPS boot")
     block = https_blocks(com1).get("demo")
+    events = server_events(open(os.path.join(args.dir, "server.log")).read().splitlines()) \
+        if os.path.exists(os.path.join(args.dir, "server.log")) else []
+    tls = [e for name, e in events if name == "good" and e.startswith("handshake")]
     if block is None:
         problems.append("the HTTPS boot was not attempted")
         print("  (not attempted)")
@@ -371,27 +558,41 @@ def report(args):
         print("  URI %s" % block["uri"])
         for line in firmware_lines(block):
             print("  firmware: %s" % line)
-        for name, event in server_log(args.dir):
+        for name, event in events:
             print("  server (%s CA): %s" % ("the" if name == "good" else "other", event))
         ran = image_lines(block)
         for line in ran:
             print("  boot image: %s" % line[len("HTTPS-BOOT-IMAGE: "):])
-        tls = [e for name, e in server_log(args.dir) if name == "good" and e.startswith("handshake")]
         loadfile = block.get("loadfile", "not returned")
         print("\n== TLS verdict: %s" % (
             "the firmware accepted the server's certificate (%s, %s); LoadFile %s, %d bytes" % (
-                tls[0].split()[1], tls[0].split()[2], loadfile, os.path.getsize(os.path.join(args.dir, "www", "boot.efi")))
+                tls[0].split()[1], tls[0].split()[2], loadfile, block.get("bytes", 0))
             if tls and tls[0].startswith("handshake ") else
             "no TLS session (%s); LoadFile %s" % (tls[0] if tls else "no connection", loadfile)))
         if not any(l.startswith(IMAGE_RUNNING) and l.endswith("/Uri(%s)" % block["uri"]) for l in ran):
             problems.append("the boot image did not run")
-        if "handshake TLSv1.2 AES256-GCM-SHA384" not in tls or loadfile != "Success":
+        if TLS_SESSION not in tls or loadfile != "Success":
             problems.append("no HTTPS download from the provisioned server")
+
+    print("\n== What the BMC now holds")
+    for line in bmc.text.split("\n"):
+        if not line.startswith("state file"):
+            m = re.search(r"sha256 ([0-9a-f]{64})", line)
+            print("  " + line + (" (= %s)" % names[m.group(1)] if m and m.group(1) in names else ""))
+    imports = [fate for what, fate in (bmc.requests[r] for r in sorted(bmc.requests)) if what == "import slot 1"]
+    if not imports or imports[-1] != "confirmed":
+        problems.append("the BMC did not confirm the import into slot 1 (%s)" % (imports[-1] if imports else "none"))
+    if bmc.slots.get(1) != sha256(ca):
+        problems.append("the BMC does not know slot 1 to hold the CA")
+    reported = [h for n, h in sorted(bmc.slots.items()) if h]
+    if [sha256(d) for d in lists] != reported:
+        problems.append("the trust is not the slots the BMC knows of (%d lists, %d slots)" %
+                        (len(lists), len(reported)))
     if problems:
         print("\nHTTPS CHAPTER FAILED: " + "; ".join(problems))
         return 1
-    print("\nHTTPS boot trusted exactly what the Vexa provisioned: the server signed by the CA was accepted "
-          "and its boot image ran.")
+    print("\nHTTPS boot trusted exactly what the BMC provisioned: the slots the sync reported, in slot order, "
+          "the CA in slot 1; the server signed by the CA was accepted and its boot image ran.")
     return 0
 
 
@@ -405,19 +606,20 @@ def main():
     s.add_argument("--image", required=True)
     s.add_argument("--dir", required=True)
     s.add_argument("--lifetime", type=float, default=600)
-    s = sub.add_parser("queue")
-    s.add_argument("--fat", required=True)
-    s.add_argument("--slot", type=int, required=True)
-    s.add_argument("--der", required=True)
     s = sub.add_parser("check")
-    s.add_argument("--group", choices=sorted(EXPECTED_BOOTS), required=True)
-    s.add_argument("--dir", required=True)
+    s.add_argument("--out", required=True)
+    s.add_argument("chains", nargs="*", metavar="CHAIN", help=", ".join(sorted(CHAINS)))
     s = sub.add_parser("report")
     s.add_argument("--dir", required=True)
     s.add_argument("--certs", required=True)
-    s.add_argument("--queue", required=True)
+    s.add_argument("--run", required=True)
     args = p.parse_args()
-    return {"certs": make_certs, "serve": serve, "queue": queue, "check": check, "report": report}[args.command](args)
+    if args.command == "check" and set(args.chains) - set(CHAINS):
+        p.error("no chain %s (%s)" % (", ".join(sorted(set(args.chains) - set(CHAINS))), ", ".join(sorted(CHAINS))))
+    if args.command == "certs":
+        make_certs(args.dir)
+        return 0
+    return {"serve": serve, "check": run_group, "report": report}[args.command](args)
 
 
 if __name__ == "__main__":

@@ -1,10 +1,10 @@
 /** @file
-  On-target test application: the HTTPS boot groups (HttpsBootGroup.cpp).
+  On-target test application: the HTTPS boot group (HttpsBootGroup.cpp).
 
-  In these groups the application is the platform's boot policy: it loads the
-  stand-ins, the certificate driver and the trust driver, arms the Vexa,
-  applies its requests, signals ReadyToBoot and boots a URI over HTTPS through
-  HttpBootDxe, as Boot Device Selection would.
+  The application is the boot policy of a server whose Vexa is a real BMC:
+  with KivKcsDxe as the transport, the certificate driver and the trust
+  driver in place, it applies the BMC's requests, signals ReadyToBoot and
+  boots URIs over HTTPS through HttpBootDxe, as Boot Device Selection would.
 
   Test code only; nothing here is part of the driver.
 
@@ -19,20 +19,7 @@
 namespace OnTarget {
 
 /**
-  Reads the command line of a boot without the shell (the application started
-  as the removable-media boot file) from "ontarget.cmd" in the root of its
-  volume.
-
-  @return A pool copy of the line as CHAR16 text, or NULL when there is none.
-**/
-CHAR16 *
-ReadCommandFile (
-  IN EFI_HANDLE  Volume
-  );
-
-/**
-  TRUE when Options name an HTTPS boot group: https-slot1, https-slot3 or
-  https-demo.
+  TRUE when Options name the HTTPS boot group (the word "https").
 **/
 BOOLEAN
 IsHttpsBootGroup (
@@ -40,21 +27,20 @@ IsHttpsBootGroup (
   );
 
 /**
-  Runs the HTTPS boot group that Options name.
+  Runs one boot of the HTTPS boot group.
 
-  @param[in]     Volume   The application's FAT volume (images, certificates).
-  @param[in]     Options  The command line: the group, then the URIs of the
-                          server signed by the provisioned CA and (https-slot1,
-                          https-slot3) of the server signed by another CA.
-  @param[in,out] Passed   Count of passed cases.
-  @param[in,out] Failed   Count of failed cases.
+  @param[in] Volume      The application's FAT volume.
+  @param[in] Options     The command line: "https", then the HTTPS boots to
+                         try ("try=LABEL,accepted|refused|final,URI").
+  @param[in] Dispatched  The platform build: the stand-ins, KivKcsDxe, the
+                         driver and the trust driver were dispatched from the
+                         firmware volume; nothing is loaded from Volume.
 **/
 VOID
 RunHttpsBootGroup (
-  IN     EFI_HANDLE    Volume,
-  IN     CONST CHAR16  *Options,
-  IN OUT UINTN         *Passed,
-  IN OUT UINTN         *Failed
+  IN EFI_HANDLE    Volume,
+  IN CONST CHAR16  *Options,
+  IN BOOLEAN       Dispatched
   );
 
 } // namespace OnTarget
