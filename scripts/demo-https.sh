@@ -2,46 +2,73 @@
 # SPDX-License-Identifier: BSD-2-Clause-Patent
 #
 # The main job's HTTPS boot chapter: the administrator queues a CA
-# certificate into slot 1 at the Vexa; the server boots; the certificate
-# driver imports it; the trust driver makes it the trust anchor of the
+# certificate into slot 1 at the BMC; the server boots with its network and
+# QEMU's KCS interface; the certificate driver imports the CA over IPMI and
+# reports the slots back; the trust driver makes them the trust anchors of the
 # firmware's HTTPS boot; HTTPS boot downloads the boot image from a server
-# whose certificate that CA signed and starts it. The report shows each step
-# and the TLS verdict, from the firmware's console and the server's log.
+# whose certificate that CA signed and starts it. The report shows each step,
+# the TLS verdict from the firmware's console and what the BMC now holds
+# (the import's fate, learnt from the sync).
 #
-#   scripts/demo-https.sh [--out DIR] [--no-build]     (default build/demo/https)
+#   scripts/demo-https.sh [--out DIR] [--no-build] [--bmc RUN --vars FILE] [--platform]
 #
-# scripts/demo.sh runs it as its last chapter. Exits non-zero unless the boot
-# image ran from the provisioned server, trusting exactly the queued CA.
+# --bmc RUN --vars FILE: continue a machine: the running BMC of RUN (the run
+# folder of ot_bmc_start, scripts/ontarget-bmc.sh) and the variable store FILE
+# (scripts/demo.sh runs this chapter so). Alone, the chapter starts its own
+# BMC and a fresh variable store, and stops the BMC at the end. --platform:
+# the platform build, where the stand-ins, KivKcsDxe, the driver and the
+# trust driver come from its DXE volume (default: Debian's OVMF, the images
+# loaded from the boot volume). Output in DIR (default build/demo/https).
+# Exits non-zero unless the boot image ran from the provisioned server,
+# trusting exactly the slots the BMC knows of, and the BMC confirmed the import.
 set -eo pipefail
 
 . "$(dirname "${BASH_SOURCE[0]}")/https-boot-common.sh"
 
 OUT="$OT_ROOT/build/demo/https"
 BUILD=1
+PLATFORM=0
+BMC_RUN=""
+VARS=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --out) OUT=$2; shift 2 ;;
     --no-build) BUILD=0; shift ;;
-    *) echo "usage: $0 [--out DIR] [--no-build]" >&2; exit 2 ;;
+    --bmc) BMC_RUN=$2; shift 2 ;;
+    --vars) VARS=$2; shift 2 ;;
+    --platform) PLATFORM=1; shift ;;
+    *) echo "usage: $0 [--out DIR] [--no-build] [--bmc RUN --vars FILE] [--platform]" >&2; exit 2 ;;
   esac
 done
+if { [ -n "$BMC_RUN" ] && [ -z "$VARS" ]; } || { [ -z "$BMC_RUN" ] && [ -n "$VARS" ]; }; then
+  echo "$0: --bmc and --vars go together (a machine: its BMC and its variable store)" >&2
+  exit 2
+fi
 start=$(date +%s)
 stage() { printf '[demo https %2ds] %s\n' "$(( $(date +%s) - start ))" "$*"; }
 
-# admin_queue_ca_into_slot SLOT DER: the administrator queues an import of
-# the certificate DER into SLOT at the Vexa. The stand-in Vexa inside the
-# firmware takes its queue from the volume the server boots from ($FAT);
-# with the BMC this is the BMC's administrator command, and nothing else in
-# this chapter changes but the transport the boot brings up.
+# admin_queue_ca_into_slot SLOT FILE: the administrator queues an import of
+# the certificate FILE into SLOT at the BMC, shown as typed.
 admin_queue_ca_into_slot() {
-  python3 "$HB_PY" queue --fat "$FAT" --slot "$1" --der "$2"
+  printf '    $ vexa-admin import %s %s\n' "$1" "$2"
+  ot_bmc_admin "$BMC_RUN" import "$1" "$2" 2>&1 | sed 's/^/      /'
 }
 
-ot_need qemu-system-x86_64 openssl python3 timeout
-[ "$BUILD" = 0 ] || "$OT_ROOT/scripts/build.sh" DEBUG | sed 's/^/    /'
+[ "$BUILD" = 0 ] || "$OT_ROOT/scripts/build.sh" DEBUG $([ "$PLATFORM" = 0 ] || echo platform) | sed 's/^/    /'
+[ "$PLATFORM" = 0 ] || ot_use_platform
+ot_need qemu-system-x86_64 openssl python3 timeout ipmi_sim
 mkdir -p "$OUT"
 OUT=$(cd "$OUT" && pwd)
-FAT="$OUT/fat"
+trap hb_stop_servers EXIT
+if [ -z "$BMC_RUN" ]; then
+  stage "starting the BMC (ipmi_sim with the VexaBmc module) and a server with an empty variable store"
+  BMC_RUN="$OUT/bmc"
+  VARS="$OUT/vars.fd"
+  rm -rf "$BMC_RUN" "$VARS"
+  ot_bmc_start "$BMC_RUN" "$BMC_RUN/state"
+  trap 'hb_stop_servers; ot_bmc_stop_all' EXIT
+  echo "    console on 127.0.0.1:$(ot_bmc_port "$BMC_RUN" CONSOLE), system interface on 127.0.0.1:$(ot_bmc_port "$BMC_RUN" SERIAL)"
+fi
 
 stage "making this run's CA and a boot server certificate it signs (openssl, subjectAltName IP:10.0.2.2)"
 python3 "$HB_PY" certs "$OUT/certs"
@@ -49,23 +76,22 @@ printf '    CA:     %s\n' "$(openssl x509 -in "$OUT/certs/ca.pem" -noout -subjec
 printf '    server: %s, issued by the CA\n' "$(openssl x509 -in "$OUT/certs/server.pem" -noout -ext subjectAltName | tail -n 1 | sed 's/^ *//')"
 
 stage "starting the boot server on 127.0.0.1 (Python ssl; the guest reaches it as 10.0.2.2)"
-trap hb_stop_servers EXIT
 hb_start_server "$OUT" "$OUT/certs"
 echo "    $HB_GOOD_URI serves the boot image ($(stat -c %s "$OUT/www/boot.efi") bytes)"
 
-hb_lay_fat "$FAT" "$OUT/certs" "https-demo $HB_GOOD_URI"
-stage "the administrator queues the CA certificate into slot 1 at the Vexa"
-admin_queue_ca_into_slot 1 "$OUT/certs/ca.der"
+stage "the administrator queues the CA certificate into slot 1 at the BMC"
+admin_queue_ca_into_slot 1 "$OUT/certs/ca.pem"
 
-stage "booting the server (OVMF under QEMU, TCG, network; about 15 s)"
+stage "booting the server ($OT_NAME under QEMU, TCG; network and KCS; 10 to 15 s)"
+hb_lay_fat "$OUT/fat" "try=demo,final,$HB_GOOD_URI"
 rc=0
-hb_boot "$OUT" || rc=$?
+hb_boot "$OUT" "$VARS" "$BMC_RUN" || rc=$?
 [ "$rc" = 0 ] || echo "    QEMU ended with status $rc$([ "$rc" = 124 ] && echo " (time limit)")" >&2
 hb_stop_servers
 
-stage "reading the firmware's console and the server's log"
+stage "reading the firmware's console, the server's log and the BMC"
 status=0
-python3 "$HB_PY" report --dir "$OUT" --certs "$OUT/certs" --queue "$FAT" || status=1
+python3 "$HB_PY" report --dir "$OUT" --certs "$OUT/certs" --run "$BMC_RUN" || status=1
 [ "$rc" = 0 ] || status=1
 echo "    serial logs: $OUT/com1.log, $OUT/com2.log; server log: $OUT/server.log"
 stage "$([ $status = 0 ] && echo done || echo FAILED)"
