@@ -131,7 +131,8 @@ chapter_quiet() {
 
 chapter_https() {
   stage "https: HTTPS boot trusting what was provisioned (scripts/demo-https.sh)"
-  bash "$OT_ROOT/scripts/demo-https.sh" --out "$OUT/https" --no-build | sed 's/^/    /' || status=1
+  bash "$OT_ROOT/scripts/demo-https.sh" --out "$OUT/https" --no-build --bmc "$BMC_RUN" --vars "$OUT/vars.fd" \
+    $([ "$PLATFORM" = 0 ] || echo --platform) | sed 's/^/    /' || status=1
 }
 
 for chapter in "${CHAPTERS[@]}"; do
