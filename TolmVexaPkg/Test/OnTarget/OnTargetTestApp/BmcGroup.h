@@ -27,17 +27,15 @@
                                     from the firmware volume; nothing is
                                     loaded from Volume.
   @param[in]     TscPerMicrosecond  Calibrated time-stamp-counter rate.
-  @param[in,out] Passed             Count of passed cases.
-  @param[in,out] Failed             Count of failed cases.
+
+  The cases are counted in the application's counters (TestSupport.h).
 **/
 VOID
 RunBmcGroup (
   IN     EFI_HANDLE    Volume,
   IN     CONST CHAR16  *Options,
   IN     BOOLEAN       Dispatched,
-  IN     UINT64        TscPerMicrosecond,
-  IN OUT UINTN         *Passed,
-  IN OUT UINTN         *Failed
+  IN     UINT64        TscPerMicrosecond
   );
 
 #endif

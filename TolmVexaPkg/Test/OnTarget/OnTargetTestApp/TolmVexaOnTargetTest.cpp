@@ -1157,7 +1157,7 @@ OnTargetTestMain (
 
   if (HasWord (Options, Wide (L"bmc"))) {
     if (!Env.Dispatched || RunPlatformGroup (Env)) {
-      RunBmcGroup (Env.Volume, Options, Env.Dispatched, Env.TscPerMicrosecond, &mPassed, &mFailed);
+      RunBmcGroup (Env.Volume, Options, Env.Dispatched, Env.TscPerMicrosecond);
     }
   } else if (Env.Dispatched && !OnTarget::IsHttpsBootGroup (Options)) {
     RunPlatformGroup (Env);
