@@ -1,6 +1,6 @@
 /** @file
-  Polled KCS system interface: the write, read and error-exit phases of the
-  IPMI specification (v2.0, section 9.15), each wait on the status register
+  Polled KCS system interface: the write, read and error-exit phases of
+  IPMI v2.0's KCS state machine (section 9.15), each wait on the status register
   bounded by a counted stall.
 
   SPDX-License-Identifier: BSD-2-Clause-Patent

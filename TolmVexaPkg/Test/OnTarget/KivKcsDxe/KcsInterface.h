@@ -1,5 +1,5 @@
 /** @file
-  The KCS system interface of the IPMI specification (v2.0, chapter 9),
+  The KCS system interface of IPMI v2.0 (chapter 9),
   polled: one IPMI request and its response per transaction, every wait on
   the status register bounded, and GET_STATUS/ABORT to bring the interface
   back to idle after an error.
