@@ -109,13 +109,17 @@ else
 fi
 
 # --- 3. BaseTools ---------------------------------------------------------
-if [ -x "$EDK2_LINK/BaseTools/Source/C/bin/GenFw" ]; then
-  stage "BaseTools built"
-else
-  stage "building BaseTools"
-  make -s -C "$EDK2_LINK/BaseTools" -j"$(nproc)" >"$DEPS/basetools.log" 2>&1 \
-    || { tail -n 30 "$DEPS/basetools.log" >&2; fail "BaseTools build failed (see .deps/basetools.log)"; }
-fi
+# build_basetools TREE LABEL LOG: BaseTools of one EDK II tree, built once.
+build_basetools() {
+  if [ -x "$1/BaseTools/Source/C/bin/GenFw" ]; then
+    stage "BaseTools$2 built"
+  else
+    stage "building BaseTools$2"
+    make -s -C "$1/BaseTools" -j"$(nproc)" >"$DEPS/$3" 2>&1 \
+      || { tail -n 30 "$DEPS/$3" >&2; fail "BaseTools$2 build failed (see .deps/$3)"; }
+  fi
+}
+build_basetools "$EDK2_LINK" "" basetools.log
 # --- 4. EDK II 2025.02 (Debian 13) ------------------------------------------
 # A private apt configuration for Debian 13 (trixie), derived from the
 # machine's own entry for Debian's archive: same mirror and keyring.
@@ -185,13 +189,7 @@ else
   mv "$EDK2_NEW.tmp" "$EDK2_NEW"
   stage "EDK II $EDK2_NEW_VERSION unpacked and patched: $EDK2_NEW"
 fi
-if [ -x "$EDK2_NEW/BaseTools/Source/C/bin/GenFw" ]; then
-  stage "BaseTools ($EDK2_NEW_VERSION) built"
-else
-  stage "building BaseTools ($EDK2_NEW_VERSION)"
-  make -s -C "$EDK2_NEW/BaseTools" -j"$(nproc)" >"$DEPS/basetools-$EDK2_NEW_VERSION.log" 2>&1 \
-    || { tail -n 30 "$DEPS/basetools-$EDK2_NEW_VERSION.log" >&2; fail "BaseTools ($EDK2_NEW_VERSION) build failed (see .deps/basetools-$EDK2_NEW_VERSION.log)"; }
-fi
+build_basetools "$EDK2_NEW" " ($EDK2_NEW_VERSION)" "basetools-$EDK2_NEW_VERSION.log"
 
 # --- 5. OVMF 2025.02 (Debian 13's binary package, unpacked) -----------------
 if [ -f "$OVMF_NEW/usr/share/OVMF/OVMF_CODE_4M.fd" ] && [ -f "$OVMF_NEW/usr/share/OVMF/OVMF_VARS_4M.fd" ]; then
