@@ -156,6 +156,25 @@ def matching(tokens, index):
     raise ValueError("unbalanced %s at line %d" % (opening, tokens[index].line))
 
 
+def top_level_items(tokens, open_, close):
+    """The comma-separated items between the bracket at tokens[open_] and its
+    match at tokens[close], as (first, last) token indexes; empty ones (a
+    trailing comma) left out."""
+    items = []
+    depth = 0
+    start = open_ + 1
+    for j in range(open_ + 1, close + 1):
+        if j == close or (tokens[j].text == "," and depth == 0):
+            if j > start:
+                items.append((start, j - 1))
+            start = j + 1
+        elif tokens[j].text in ("(", "[", "{"):
+            depth += 1
+        elif tokens[j].text in (")", "]", "}"):
+            depth -= 1
+    return items
+
+
 # ---------------------------------------------------------------------------
 # The mutants of one file
 # ---------------------------------------------------------------------------
@@ -419,18 +438,7 @@ class FileMutator:
             if t[i].text == "=" and t[i + 1].text == "{" and not self.in_body(i) and not self.skip[i]:
                 close = matching(t, i + 1)
                 inside.update(range(i + 1, close + 1))
-                entries = []
-                depth = 0
-                start = i + 2
-                for j in range(i + 2, close + 1):
-                    if t[j].text in ("(", "[", "{"):
-                        depth += 1
-                    elif t[j].text in (")", "]", "}") and j != close:
-                        depth -= 1
-                    if (t[j].text == "," and depth == 0) or j == close:
-                        if j > start:
-                            entries.append((start, j - 1))
-                        start = j + 1
+                entries = top_level_items(t, i + 1, close)
                 for (a0, a1), (b0, b1) in zip(entries, entries[1:]):
                     a = self.source[t[a0].start : t[a1].end]
                     b = self.source[t[b0].start : t[b1].end]
@@ -520,23 +528,8 @@ class FileMutator:
             return
         if index > 0 and (t[index - 1].kind == "ident" and t[index - 1].text not in ("return",)):
             return    # a declaration: TYPE Name (args)
-        args = []
-        depth = 0
-        start = open_ + 1
-        for j in range(open_ + 1, close + 1):
-            if t[j].text in ("(", "[", "{"):
-                depth += 1
-            elif t[j].text in (")", "]", "}"):
-                if j == close:
-                    args.append((start, j - 1))
-                    break
-                depth -= 1
-            elif t[j].text == "," and depth == 0:
-                args.append((start, j - 1))
-                start = j + 1
+        args = top_level_items(t, open_, close)
         for (a0, a1), (b0, b1) in zip(args, args[1:]):
-            if a1 < a0 or b1 < b0:
-                continue
             a = self.source[t[a0].start : t[a1].end]
             b = self.source[t[b0].start : t[b1].end]
             if a == b or any(x.kind == "string" or x.text == "[" for x in t[a0 : a1 + 1] + t[b0 : b1 + 1]):
