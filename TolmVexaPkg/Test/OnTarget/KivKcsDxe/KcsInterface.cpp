@@ -132,6 +132,28 @@ WaitTaken (
 }
 
 /**
+  One step of the write phase: Byte to Register, then wait until the BMC
+  took it and stays in the write state.
+**/
+EFI_STATUS
+WriteStep (
+  IN UINTN  Register,
+  IN UINT8  Byte
+  )
+{
+  EFI_STATUS  Result;
+  UINT8       Status;
+
+  IoWrite8 (Register, Byte);
+  Result = WaitTaken (KcsStateWrite, &Status);
+  if (!EFI_ERROR (Result)) {
+    ClearOutput (Status);
+  }
+
+  return Result;
+}
+
+/**
   Write phase: WRITE_START, every byte but the last, WRITE_END, the last
   byte.
 **/
@@ -151,30 +173,19 @@ WriteRequest (
   }
 
   ClearOutput (Status);
-  IoWrite8 (R_KCS_COMMAND, KCS_CC_WRITE_START);
-  Result = WaitTaken (KcsStateWrite, &Status);
+  Result = WriteStep (R_KCS_COMMAND, KCS_CC_WRITE_START);
+  for (Index = 0; !EFI_ERROR (Result) && (Index + 1 < Size); Index++) {
+    Result = WriteStep (R_KCS_DATA, Bytes[Index]);
+  }
+
+  if (!EFI_ERROR (Result)) {
+    Result = WriteStep (R_KCS_COMMAND, KCS_CC_WRITE_END);
+  }
+
   if (EFI_ERROR (Result)) {
     return Result;
   }
 
-  ClearOutput (Status);
-  for (Index = 0; Index + 1 < Size; Index++) {
-    IoWrite8 (R_KCS_DATA, Bytes[Index]);
-    Result = WaitTaken (KcsStateWrite, &Status);
-    if (EFI_ERROR (Result)) {
-      return Result;
-    }
-
-    ClearOutput (Status);
-  }
-
-  IoWrite8 (R_KCS_COMMAND, KCS_CC_WRITE_END);
-  Result = WaitTaken (KcsStateWrite, &Status);
-  if (EFI_ERROR (Result)) {
-    return Result;
-  }
-
-  ClearOutput (Status);
   IoWrite8 (R_KCS_DATA, Bytes[Size - 1]);
   return EFI_SUCCESS;
 }

@@ -132,6 +132,32 @@ IsTransient (
 }
 
 /**
+  Runs Once until it succeeds, fails for good, or has had KIV_ATTEMPTS tries,
+  pausing between tries.
+
+  @return The status of the last try.
+**/
+template<typename TRY>
+EFI_STATUS
+Retried (
+  IN TRY  Once
+  )
+{
+  EFI_STATUS  Status;
+  UINTN       Attempt;
+
+  for (Attempt = 1; ; Attempt++) {
+    Status = Once ();
+    if (!EFI_ERROR (Status) || (Attempt == KIV_ATTEMPTS) || !IsTransient (Status)) {
+      return Status;
+    }
+
+    mCounters.Retries++;
+    gBS->Stall (KIV_BUSY_PAUSE_US);
+  }
+}
+
+/**
   One transaction of the chunk protocol.
 
   @param[in]  NetFn         Network function.
@@ -340,22 +366,14 @@ private:
     UINT8        Answer[Kcs::KCS_MAX_RESPONSE_DATA];
     UINT32       AnswerSize;
     UINT32       Piece;
-    UINTN        Attempt;
     GET_REQUEST  Request;
 
     while (mReceived < mLength) {
       Request.Op     = CHUNK_OP_GET;
       Request.Offset = mReceived;
-      for (Attempt = 1; ; Attempt++) {
-        Status = ChunkTransact (mNetFn, mCommand, (CONST UINT8 *)&Request, sizeof (Request), Answer, &AnswerSize);
-        if (!EFI_ERROR (Status) || (Attempt == KIV_ATTEMPTS) || !IsTransient (Status)) {
-          break;
-        }
-
-        mCounters.Retries++;
-        gBS->Stall (KIV_BUSY_PAUSE_US);
-      }
-
+      Status         = Retried ([&]() {
+                         return ChunkTransact (mNetFn, mCommand, (CONST UINT8 *)&Request, sizeof (Request), Answer, &AnswerSize);
+                       });
       if (EFI_ERROR (Status)) {
         return Status;
       }
@@ -445,7 +463,6 @@ KcsSendCommand (
 {
   EFI_STATUS  Status;
   UINT64      Start;
-  UINTN       Attempt;
 
   if ((ResponseBuffer == NULL) || (ResponseBufferSize == NULL) || (ResponseStatus == NULL) ||
       ((RequestBuffer == NULL) && (RequestBufferSize != 0)))
@@ -473,16 +490,7 @@ KcsSendCommand (
               RequestBufferSize
               );
 
-  for (Attempt = 1; ; Attempt++) {
-    Status = Message.Run ();
-    if (!EFI_ERROR (Status) || (Attempt == KIV_ATTEMPTS) || !IsTransient (Status)) {
-      break;
-    }
-
-    mCounters.Retries++;
-    gBS->Stall (KIV_BUSY_PAUSE_US);
-  }
-
+  Status = Retried ([&]() { return Message.Run (); });
   if (!EFI_ERROR (Status)) {
     *ResponseStatus = Message.CompletionCode ();
     if (Message.CompletionCode () == IPMI_CC_SUCCESS) {
