@@ -323,6 +323,30 @@ def check_boot_ran(c, fw, name, rc, seconds):
     check_consoles(c, fw.com1, fw.com2, name)
 
 
+def checked_boot(c, group, out, name, vars_file, run_dir, files=()):
+    """One boot of the group, with the checks every boot gets: returns what
+    the firmware logged."""
+    directory, rc, seconds = boot(out, name, vars_file, run_dir, files)
+    print("[ontarget] %s: %s booted in %.0f s (%s)" % (group, name, seconds, directory))
+    fw = Firmware(directory)
+    check_boot_ran(c, fw, name, rc, seconds)
+    return fw
+
+
+# The administrator's default loop: imports into slots 1 and 3, a delete of
+# slot 2, and between them a record the driver must refuse (an import into
+# slot 5); and the fates the BMC gives them once the firmware has synced.
+DEFAULT_LOOP_FATES = [("import slot 1", "confirmed"), ("delete slot 2", "confirmed"),
+                      ("record 09 05 AA 10 00 00", "not applied"), ("import slot 3", "confirmed")]
+
+
+def queue_default_loop(sim, cert_dir):
+    sim.console("vexa_import 1 %s" % os.path.join(cert_dir, "cert1.pem"))
+    sim.console("vexa_delete 2")
+    sim.console("vexa_inject 09 05 AA 10 00 00")
+    sim.console("vexa_import 3 %s" % os.path.join(cert_dir, "cert3.der"))
+
+
 def run_group(args):
     out = os.path.abspath(args.out)
     os.makedirs(out, exist_ok=True)
@@ -346,10 +370,7 @@ def run_group(args):
         name = "1-fill"
         for slot, cert in ((1, "big"), (2, "boundary"), (3, "below"), (4, "above")):
             sim.console("vexa_import %d %s" % (slot, os.path.join(cert_dir, cert + ".der")))
-        directory, rc, seconds = boot(out, name, vars_file, run_dir)
-        print("[ontarget] bmc: %s booted in %.0f s (%s)" % (name, seconds, directory))
-        fw = Firmware(directory)
-        check_boot_ran(c, fw, name, rc, seconds)
+        fw = checked_boot(c, "bmc", out, name, vars_file, run_dir)
         full = {1: big, 2: boundary, 3: below, 4: above}
         c.check(fw.results.get("HandlePendingTasks") == "TRUE", "%s: HandlePendingTasks returned TRUE" % name)
         c.check(fw.results.get("SyncHttpsCertToVEXA") == "Success", "%s: SyncHttpsCertToVEXA returned Success" % name,
@@ -366,14 +387,8 @@ def run_group(args):
 
         # 2. The administrator's loop; slot 2 holds a certificate from boot 1.
         name = "2-default"
-        sim.console("vexa_import 1 %s" % os.path.join(cert_dir, "cert1.pem"))
-        sim.console("vexa_delete 2")
-        sim.console("vexa_inject 09 05 AA 10 00 00")
-        sim.console("vexa_import 3 %s" % os.path.join(cert_dir, "cert3.der"))
-        directory, rc, seconds = boot(out, name, vars_file, run_dir)
-        print("[ontarget] bmc: %s booted in %.0f s (%s)" % (name, seconds, directory))
-        fw = Firmware(directory)
-        check_boot_ran(c, fw, name, rc, seconds)
+        queue_default_loop(sim, cert_dir)
+        fw = checked_boot(c, "bmc", out, name, vars_file, run_dir)
         after = {1: certs["cert1"], 2: None, 3: certs["cert3"], 4: above}
         c.check(fw.results.get("HandlePendingTasks") == "TRUE", "%s: HandlePendingTasks returned TRUE" % name)
         check_slots(c, fw, name, after)
@@ -384,8 +399,7 @@ def run_group(args):
         check_traffic(c, fw, name, "SyncHttpsCertToVEXA", expected_sync_traffic([after[1], after[3], after[4]]))
         fates = {1: ("import slot 1", "confirmed"), 2: ("import slot 2", "confirmed"),
                  3: ("import slot 3", "confirmed"), 4: ("import slot 4", "confirmed"),
-                 5: ("import slot 1", "confirmed"), 6: ("delete slot 2", "confirmed"),
-                 7: ("record 09 05 AA 10 00 00", "not applied"), 8: ("import slot 3", "confirmed")}
+                 **dict(enumerate(DEFAULT_LOOP_FATES, 5))}
         check_bmc(c, Bmc.of(sim), name, fates, after, 2)
 
         # 3. A delete queued, then the BMC restarted: it keeps both.
@@ -396,10 +410,7 @@ def run_group(args):
         view = Bmc.of(sim)
         fates[9] = ("delete slot 4", "queued")
         check_bmc(c, view, name + " (restarted, before the boot)", fates, after, 2)
-        directory, rc, seconds = boot(out, name, vars_file, run_dir)
-        print("[ontarget] bmc: %s booted in %.0f s (%s)" % (name, seconds, directory))
-        fw = Firmware(directory)
-        check_boot_ran(c, fw, name, rc, seconds)
+        fw = checked_boot(c, "bmc", out, name, vars_file, run_dir)
         after = {1: certs["cert1"], 2: None, 3: certs["cert3"], 4: None}
         check_slots(c, fw, name, after)
         fates[9] = ("delete slot 4", "confirmed")
@@ -407,10 +418,7 @@ def run_group(args):
 
     # 4. No BMC process at all: QEMU's KCS interface answers for it.
     name = "4-no-bmc"
-    directory, rc, seconds = boot(out, name, vars_file, None)
-    print("[ontarget] bmc: %s booted in %.0f s (%s)" % (name, seconds, directory))
-    fw = Firmware(directory)
-    check_boot_ran(c, fw, name, rc, seconds)
+    fw = checked_boot(c, "bmc", out, name, vars_file, None)
     check_slots(c, fw, name, after)
     c.check(fw.results.get("HandlePendingTasks") == "FALSE", "%s: nothing pending without a BMC" % name)
     c.check(fw.results.get("SyncHttpsCertToVEXA") == "Not Ready", "%s: the sync fails with Not Ready" % name,
@@ -445,15 +453,9 @@ def run_platform(args):
     c = Checker()
     name = "platform"
     with VexaSim(os.path.join(out, "bmc-run"), module=module, state_dir=os.path.join(out, "bmc-state")) as sim:
-        sim.console("vexa_import 1 %s" % os.path.join(cert_dir, "cert1.pem"))
-        sim.console("vexa_delete 2")
-        sim.console("vexa_inject 09 05 AA 10 00 00")
-        sim.console("vexa_import 3 %s" % os.path.join(cert_dir, "cert3.der"))
-        directory, rc, seconds = boot(out, name, os.path.join(out, "vars.fd"), sim.run_dir,
-                                      files=[(os.path.join(cert_dir, "cert2.der"), "slot2.der")])
-        print("[ontarget] platform: booted in %.0f s (%s)" % (seconds, directory))
-        fw = Firmware(directory)
-        check_boot_ran(c, fw, name, rc, seconds)
+        queue_default_loop(sim, cert_dir)
+        fw = checked_boot(c, "platform", out, name, os.path.join(out, "vars.fd"), sim.run_dir,
+                          files=[(os.path.join(cert_dir, "cert2.der"), "slot2.der")])
         check_dispatch_gate(c, fw.com1, fw.com2, name)
         c.check(any(l.startswith("OT: PASS publication:") for l in fw.com1.lines),
                 "%s: the application found the dispatched driver published (its own handle, debug mask)" % name)
@@ -468,9 +470,7 @@ def run_platform(args):
                 "%s: the driver refused the third record on its console" % name)
         check_traffic(c, fw, name, "HandlePendingTasks", expected_pending_traffic(4, [len(certs[1]), len(certs[3])]))
         check_traffic(c, fw, name, "SyncHttpsCertToVEXA", expected_sync_traffic([certs[1], certs[3]]))
-        check_bmc(c, Bmc.of(sim), name, {1: ("import slot 1", "confirmed"), 2: ("delete slot 2", "confirmed"),
-                                          3: ("record 09 05 AA 10 00 00", "not applied"),
-                                          4: ("import slot 3", "confirmed")}, after, 1)
+        check_bmc(c, Bmc.of(sim), name, dict(enumerate(DEFAULT_LOOP_FATES, 1)), after, 1)
     print("platform: %d passed, %d failed" % (c.passed, c.failed))
     return 0 if c.failed == 0 and c.passed > 0 else 1
 
@@ -571,8 +571,7 @@ def verify_loop(args):
          "the delete of slot 2 removed cert2"),
         ([fw.slot(n) for n in range(1, 5)] == [cert[1], None, cert[3], None],
          "slot 1 = cert1, slot 2 empty, slot 3 = cert3, slot 4 empty"),
-        (fates == [("import slot 1", "confirmed"), ("delete slot 2", "confirmed"),
-                   ("record 09 05 AA 10 00 00", "not applied"), ("import slot 3", "confirmed")],
+        (fates == DEFAULT_LOOP_FATES,
          "fates at the BMC: import 1 confirmed, delete 2 confirmed, the refused record not applied, "
          "import 3 confirmed"),
         (fw.results.get("SyncHttpsCertToVEXA") == "Success" and bmc.slots == want,
@@ -612,10 +611,7 @@ def measure(args):
     with VexaSim(run_dir, module=module, state_dir=state) as sim:
         sim.console("vexa_import 2 %s" % os.path.join(cert_dir, "boundary.der"))
         boot(out, "0-prepare", vars_file, run_dir)
-        sim.console("vexa_import 1 %s" % os.path.join(cert_dir, "cert1.der"))
-        sim.console("vexa_delete 2")
-        sim.console("vexa_inject 09 05 AA 10 00 00")
-        sim.console("vexa_import 3 %s" % os.path.join(cert_dir, "cert3.der"))
+        queue_default_loop(sim, cert_dir)
         directory, _, _ = boot(out, "1-default", vars_file, run_dir)
         rows.append(("default", Firmware(directory)))
         for slot, cert in ((1, "big"), (2, "boundary"), (3, "below"), (4, "above")):
