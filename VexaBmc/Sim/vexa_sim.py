@@ -135,7 +135,6 @@ class VexaSim:
         self.die_with_parent = die_with_parent
         self.ipmi_sim = ipmi_sim
         self.proc = None
-        self.pid = None
 
     # -- paths -------------------------------------------------------------
     def path(self, name):
@@ -191,9 +190,8 @@ class VexaSim:
                 start_new_session=True,
                 preexec_fn=_pdeathsig if self.die_with_parent else None)
             log.close()
-            self.pid = self.proc.pid
             with open(self.path("ipmi_sim.pid"), "w") as f:
-                f.write("%d\n" % self.pid)
+                f.write("%d\n" % self.proc.pid)
             deadline = time.monotonic() + self.timeout
             while time.monotonic() < deadline and self.proc.poll() is None:
                 try:
@@ -215,9 +213,6 @@ class VexaSim:
         if self.proc is not None:
             _terminate(self.proc.pid, self.proc)
             self.proc = None
-        elif self.pid is not None:
-            _terminate(self.pid, None)
-        self.pid = None
         try:
             os.unlink(self.path("ipmi_sim.pid"))
         except FileNotFoundError:

@@ -301,7 +301,6 @@ std::uint8_t VexaCore::ImportCert(const Bytes &message, Bytes &response) {
   const std::string line = "certificate of slot " + std::to_string(slot) + " handed: request #" +
                            std::to_string(it->Id) + ", " + std::to_string(it->Der.size()) + " bytes";
   if (!Commit(std::move(next))) {
-    response.clear();
     return kCcUnspecified;
   }
   Note(line);

@@ -56,7 +56,8 @@ constexpr std::size_t kRecordSize      = 6;
 constexpr unsigned kSlots              = 4;
 /// A pending record carries the certificate length in 16 bits.
 constexpr std::size_t kMaxCertificate  = 65535;
-/// Requests the pending list may hold (one per slot, plus injected records).
+/// Pending requests at which an injected record is refused; imports and
+/// deletes (at most one pending per slot) are always taken.
 constexpr std::size_t kMaxPending      = 32;
 /// Judged requests kept for `show` besides the pending ones.
 constexpr std::size_t kMaxHistory      = 64;
@@ -141,7 +142,7 @@ class VexaCore {
   void SetLog(std::function<void(const std::string &)> log) { Log_ = std::move(log); }
 
   const State &Current() const { return State_; }
-  /// Whether a chunked message is being received or a response is held.
+  /// True when no chunked message is being received and no response is held.
   bool TransferIdle() const { return !Incoming_.Active && !Held_.Present; }
 
  private:

@@ -198,7 +198,7 @@ std::string RecordHex(const std::array<std::uint8_t, vexa::kRecordSize> &record)
 std::string DescribeRequest(const vexa::Request &r) {
   std::string line = "#" + std::to_string(r.Id) + " ";
   if (r.Kind == vexa::RequestKind::Raw) {
-    line += "injected record " + RecordHex(r.Record);
+    line += std::string(vexa::KindName(r.Kind)) + " record " + RecordHex(r.Record);
   } else {
     line += std::string(vexa::KindName(r.Kind)) + " slot " + std::to_string(r.Slot);
   }
@@ -293,18 +293,19 @@ int CmdDelete(emu_out_t *out, emu_data_t *, lmc_data_t *, char **toks) {
 }
 
 int CmdInject(emu_out_t *out, emu_data_t *, lmc_data_t *, char **toks) {
+  constexpr char kUsage[] = "usage: vexa_inject B0 B1 B2 B3 B4 B5 (six hex bytes of a pending-list record)";
   std::array<std::uint8_t, vexa::kRecordSize> record{};
   for (std::uint8_t &b : record) {
     const char *text = Token(toks);
     char *end = nullptr;
     const unsigned long v = text != nullptr ? std::strtoul(text, &end, 16) : 256;
     if (text == nullptr || *text == '\0' || *end != '\0' || v > 0xFF) {
-      return Refuse(out, "vexa_inject", "usage: vexa_inject B0 B1 B2 B3 B4 B5 (six hex bytes of a pending-list record)");
+      return Refuse(out, "vexa_inject", kUsage);
     }
     b = std::uint8_t(v);
   }
   if (Token(toks) != nullptr) {
-    return Refuse(out, "vexa_inject", "usage: vexa_inject B0 B1 B2 B3 B4 B5 (six hex bytes of a pending-list record)");
+    return Refuse(out, "vexa_inject", kUsage);
   }
   std::uint32_t id = 0;
   const std::string why = mCore->QueueRaw(record, &id);
@@ -316,22 +317,18 @@ int CmdShow(emu_out_t *out, emu_data_t *, lmc_data_t *, char **toks) {
     return Refuse(out, "vexa_show", "usage: vexa_show");
   }
   const vexa::State &state = mCore->Current();
-  std::size_t pending = 0;
-  for (const vexa::Request &r : state.Requests) {
-    pending += r.Pending() ? 1 : 0;
-  }
-  Print(out, "pending requests: " + std::to_string(pending));
-  for (const vexa::Request &r : state.Requests) {
-    if (r.Pending()) {
-      Print(out, "  " + DescribeRequest(r));
+  const auto section = [&](const char *title, bool pending) {
+    const auto count = std::count_if(state.Requests.begin(), state.Requests.end(),
+                                     [&](const vexa::Request &r) { return r.Pending() == pending; });
+    Print(out, title + std::to_string(count));
+    for (const vexa::Request &r : state.Requests) {
+      if (r.Pending() == pending) {
+        Print(out, "  " + DescribeRequest(r));
+      }
     }
-  }
-  Print(out, "judged requests: " + std::to_string(state.Requests.size() - pending));
-  for (const vexa::Request &r : state.Requests) {
-    if (!r.Pending()) {
-      Print(out, "  " + DescribeRequest(r));
-    }
-  }
+  };
+  section("pending requests: ", true);
+  section("judged requests: ", false);
   if (state.Syncs == 0) {
     Print(out, "slots as last reported: no sync received");
   } else {
