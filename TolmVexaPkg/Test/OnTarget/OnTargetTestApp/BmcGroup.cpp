@@ -41,12 +41,6 @@ namespace {
 
 using namespace OnTarget;
 
-/// The platform's store keeps a slot value the variable-policy stand-in
-/// accepted as a plain non-volatile variable.
-constexpr UINT32  STORED_ATTRIBUTES = EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS;
-
-static_assert (LIST_PREFIX == sizeof (EFI_SIGNATURE_LIST) + sizeof (EFI_GUID), "signature list header and owner of a slot value");
-
 /// The images of one BMC boot, in load order; the driver comes last.
 constexpr const wchar_t  *STAND_INS[] = {
   L"PlatformInfoSim.efi", L"VariablePolicySim.efi", L"KivKcsDxe.efi"
@@ -64,8 +58,7 @@ struct BmcBoot {
 
 /**
   Writes the certificate of each slot<N>.der on the volume into slot N, as
-  the platform's store keeps a slot value (the variable-policy stand-in keeps
-  them as plain non-volatile variables): the server as it was delivered.
+  the platform accepts a slot write: the server as it was delivered.
 **/
 VOID
 PresetSlots (
@@ -73,13 +66,11 @@ PresetSlots (
   IN     EFI_HANDLE  Volume
   )
 {
-  UINT8               Slot;
-  CHAR16              Name[16];
-  Blob                Der;
-  PoolBuffer<UINT8>   Value;
-  EFI_SIGNATURE_LIST  *List;
-  EFI_SIGNATURE_DATA  *Signature;
-  EFI_STATUS          Status;
+  UINT8              Slot;
+  CHAR16             Name[16];
+  Blob               Der;
+  PoolBuffer<UINT8>  Value;
+  EFI_STATUS         Status;
 
   for (Slot = 1; Slot <= SLOT_COUNT; Slot++) {
     UnicodeSPrint (Name, sizeof (Name), Wide (L"slot%d.der"), Slot);
@@ -87,65 +78,15 @@ PresetSlots (
       continue;
     }
 
-    Value.Reset ((UINT8 *)AllocateZeroPool (LIST_PREFIX + Der.Size));
+    Value.Reset (SlotValue (Der));
     if (!Expect (Case, Value.Get () != NULL, "no memory for slot %d", Slot)) {
       return;
     }
 
-    List = (EFI_SIGNATURE_LIST *)Value.Get ();
-    CopyGuid (&List->SignatureType, &gEfiCertX509Guid);
-    List->SignatureListSize = (UINT32)(LIST_PREFIX + Der.Size);
-    List->SignatureSize     = (UINT32)(sizeof (EFI_GUID) + Der.Size);
-    Signature               = (EFI_SIGNATURE_DATA *)(List + 1);
-    CopyGuid (&Signature->SignatureOwner, &gHttpsCertDefaultOwnerGuid);
-    CopyMem (Signature->SignatureData, Der.Data.Get (), Der.Size);
-    Status = gRT->SetVariable (
-                    Wide (SLOT_NAMES[Slot - 1]),
-                    &gTolmVariableGuid,
-                    STORED_ATTRIBUTES,
-                    LIST_PREFIX + Der.Size,
-                    Value.Get ()
-                    );
+    Status = WriteUnsignedSlot (Wide (SLOT_NAMES[Slot - 1]), &gTolmVariableGuid, Value.Get (), LIST_PREFIX + Der.Size, 24);
     Expect (Case, !EFI_ERROR (Status), "preset of slot %d: %r", Slot, Status);
     AsciiPrint ("OT: PRESET slot%d %u\r\n", Slot, (UINT32)Der.Size);
   }
-}
-
-/**
-  The DER bytes of each slot as "@HEX bmc.slot<N>" lines, or "OT: SLOT
-  bmc.slot<N> absent".
-**/
-VOID
-DumpSlots (
-  VOID
-  )
-{
-  UINT8  Slot;
-  Blob   Value;
-  CHAR8  Tag[16];
-
-  for (Slot = 1; Slot <= SLOT_COUNT; Slot++) {
-    AsciiSPrint (Tag, sizeof (Tag), "bmc.slot%d", Slot);
-    if (EFI_ERROR (ReadVariable (Wide (SLOT_NAMES[Slot - 1]), &gTolmVariableGuid, Value, NULL))) {
-      AsciiPrint ("OT: SLOT %a absent\r\n", Tag);
-    } else if (Value.Size < LIST_PREFIX) {
-      AsciiPrint ("OT: SLOT %a short %u\r\n", Tag, (UINT32)Value.Size);
-    } else {
-      HexDump (Tag, Value.Data.Get () + LIST_PREFIX, Value.Size - LIST_PREFIX);
-    }
-  }
-}
-
-VOID
-ExpectFlagLowered (
-  IN OUT TestCase  &Case
-  )
-{
-  Blob        Value;
-  EFI_STATUS  Status;
-
-  Status = ReadVariable (Wide (L"TolmPr"), &gTolmVariableGuid, Value, NULL);
-  Expect (Case, Status == EFI_NOT_FOUND, "\"TolmPr\" still present (%r)", Status);
 }
 
 /**
@@ -243,7 +184,7 @@ RunServices (
     ExpectFlagLowered (Case);
   }
 
-  DumpSlots ();
+  DumpSlots ("bmc");
   {
     TestCase  Case ("bmc: SyncHttpsCertToVEXA through the BMC");
     Boot.Kcs->GetCounters (Boot.Kcs, NULL, TRUE);
@@ -260,7 +201,6 @@ RunServices (
 VOID
 RunBmcGroup (
   IN     EFI_HANDLE    Volume,
-  IN     CONST CHAR16  *Options,
   IN     BOOLEAN       Dispatched,
   IN     UINT64        TscPerMicrosecond
   )

@@ -21,7 +21,6 @@
   the BMC's state.
 
   @param[in]     Volume             The application's own volume.
-  @param[in]     Options            The command line ("bmc [platform]").
   @param[in]     Dispatched         The platform build: the stand-ins,
                                     KivKcsDxe and the driver were dispatched
                                     from the firmware volume; nothing is
@@ -33,7 +32,6 @@
 VOID
 RunBmcGroup (
   IN     EFI_HANDLE    Volume,
-  IN     CONST CHAR16  *Options,
   IN     BOOLEAN       Dispatched,
   IN     UINT64        TscPerMicrosecond
   );

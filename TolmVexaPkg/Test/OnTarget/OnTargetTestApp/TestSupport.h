@@ -1,8 +1,9 @@
 /** @file
   On-target test application: what its scenario groups share. The case
   recorder and its counters, whole files of the application's volume, images
-  started from it, variables read into pool buffers, the unsigned slot write
-  the target's variable policy accepts, and the command line.
+  started from it, variables read into pool buffers, slot values, their dump
+  and the unsigned slot write the target's variable policy accepts, the
+  update flag, and the command line.
 
   Test code only; nothing here is part of the driver.
 
@@ -15,6 +16,7 @@
 #include <Uefi.h>
 #include <Guid/FileInfo.h>
 #include <Guid/ImageAuthentication.h>
+#include <Guid/TolmVariable.h>
 #include <Guid/WinCertificate.h>
 #include <Library/BaseLib.h>
 #include <Library/BaseMemoryLib.h>
@@ -27,6 +29,7 @@
 #include <Protocol/SimpleFileSystem.h>
 
 #include "../../../Feature/TolmVexaHttpsBootCertMgmtDxe/PoolBuffer.h"
+#include "../Include/OnTargetSim.h"
 
 namespace OnTarget {
 
@@ -44,6 +47,7 @@ constexpr UINTN   LIST_PREFIX     = 44;     // signature list header and owner, 
 constexpr const wchar_t  *SLOT_NAMES[SLOT_COUNT] = {
   L"HttpsCertDev1", L"HttpsCertDev2", L"HttpsCertDev3", L"HttpsCertDev4"
 };
+constexpr const wchar_t  *FLAG_NAME = L"TolmPr";
 
 inline CHAR16 *
 Wide (
@@ -263,6 +267,76 @@ ReadVariable (
   }
 
   return Status;
+}
+
+/**
+  The value a slot holds for Cert: one EFI_SIGNATURE_LIST of type X.509, no
+  signature header, the default owner, then the DER bytes.
+
+  @return A pool buffer of LIST_PREFIX + Cert.Size bytes, or NULL.
+**/
+inline
+UINT8 *
+SlotValue (
+  IN CONST Blob  &Cert
+  )
+{
+  UINT8  *Value;
+
+  Value = (UINT8 *)AllocateZeroPool (LIST_PREFIX + Cert.Size);
+  if (Value != NULL) {
+    CopyMem (Value, &gEfiCertX509Guid, sizeof (EFI_GUID));
+    WriteUnaligned32 ((UINT32 *)(Value + 16), (UINT32)(LIST_PREFIX + Cert.Size));
+    WriteUnaligned32 ((UINT32 *)(Value + 20), 0);
+    WriteUnaligned32 ((UINT32 *)(Value + 24), (UINT32)(sizeof (EFI_GUID) + Cert.Size));
+    CopyMem (Value + 28, &gHttpsCertDefaultOwnerGuid, sizeof (EFI_GUID));
+    CopyMem (Value + LIST_PREFIX, Cert.Data.Get (), Cert.Size);
+  }
+
+  return Value;
+}
+
+/**
+  Dumps what each slot holds behind the 44-byte list prefix as "@HEX
+  <Stage>.slot<N>" lines for the host's report, or "OT: SLOT <Stage>.slot<N>
+  absent" (or "short").
+**/
+inline
+VOID
+DumpSlots (
+  IN CONST CHAR8  *Stage
+  )
+{
+  UINT8  Slot;
+  Blob   Value;
+  CHAR8  Tag[32];
+
+  for (Slot = 1; Slot <= SLOT_COUNT; Slot++) {
+    AsciiSPrint (Tag, sizeof (Tag), "%a.slot%d", Stage, Slot);
+    if (EFI_ERROR (ReadVariable (Wide (SLOT_NAMES[Slot - 1]), &gTolmVariableGuid, Value, NULL))) {
+      AsciiPrint ("OT: SLOT %a absent\r\n", Tag);
+    } else if (Value.Size < LIST_PREFIX) {
+      AsciiPrint ("OT: SLOT %a short %u\r\n", Tag, (UINT32)Value.Size);
+    } else {
+      HexDump (Tag, Value.Data.Get () + LIST_PREFIX, Value.Size - LIST_PREFIX);
+    }
+  }
+}
+
+/**
+  Expects the update flag "TolmPr" to be lowered (absent).
+**/
+inline
+VOID
+ExpectFlagLowered (
+  IN OUT TestCase  &Case
+  )
+{
+  EFI_STATUS  Status;
+  Blob        Value;
+
+  Status = ReadVariable (Wide (FLAG_NAME), &gTolmVariableGuid, Value, NULL);
+  Expect (Case, Status == EFI_NOT_FOUND, "\"TolmPr\" still present (%r)", Status);
 }
 
 /**

@@ -64,7 +64,6 @@ constexpr UINT8   EMPTY_SYNC_MESSAGE[]   = {
 constexpr UINT16  CMD_QUERY = 0x809D;
 constexpr UINT16  CMD_SEND  = 0x009D;
 
-constexpr const wchar_t  *FLAG_NAME   = L"TolmPr";
 constexpr const wchar_t  *DRIVER_FILE = L"TolmVexaHttpsBootCertMgmt.efi";
 
 // ---------------------------------------------------------------------------
@@ -162,30 +161,6 @@ CountHandles (
 // ---------------------------------------------------------------------------
 
 /**
-  The value a slot holds for Cert: one EFI_SIGNATURE_LIST of type X.509, no
-  signature header, the default owner, then the DER bytes.
-**/
-UINT8 *
-ExpectedSlotValue (
-  IN CONST Blob  &Cert
-  )
-{
-  UINT8  *Value;
-
-  Value = (UINT8 *)AllocateZeroPool (LIST_PREFIX + Cert.Size);
-  if (Value != NULL) {
-    CopyMem (Value, &gEfiCertX509Guid, sizeof (EFI_GUID));
-    WriteUnaligned32 ((UINT32 *)(Value + 16), (UINT32)(LIST_PREFIX + Cert.Size));
-    WriteUnaligned32 ((UINT32 *)(Value + 20), 0);
-    WriteUnaligned32 ((UINT32 *)(Value + 24), (UINT32)(sizeof (EFI_GUID) + Cert.Size));
-    CopyMem (Value + 28, &gHttpsCertDefaultOwnerGuid, sizeof (EFI_GUID));
-    CopyMem (Value + LIST_PREFIX, Cert.Data.Get (), Cert.Size);
-  }
-
-  return Value;
-}
-
-/**
   Expects slot Slot to hold exactly Cert (or to be absent when Cert is NULL).
 **/
 VOID
@@ -211,7 +186,7 @@ ExpectSlot (
     return;
   }
 
-  Expected.Reset (ExpectedSlotValue (*Cert));
+  Expected.Reset (SlotValue (*Cert));
   Expect (Case, Attributes == SLOT_ATTRIBUTES, "slot %d: attributes 0x%x", Slot, Attributes);
   if (Expect (Case, Value.Size == LIST_PREFIX + Cert->Size, "slot %d: %u bytes, expected %u", Slot, (UINT32)Value.Size, (UINT32)(LIST_PREFIX + Cert->Size))) {
     Expect (
@@ -220,47 +195,6 @@ ExpectSlot (
       "slot %d: value is not the signature list of the certificate",
       Slot
       );
-  }
-}
-
-VOID
-ExpectFlagLowered (
-  IN OUT TestCase  &Case
-  )
-{
-  EFI_STATUS  Status;
-  Blob        Value;
-
-  Status = ReadVariable (Wide (FLAG_NAME), &gTolmVariableGuid, Value, NULL);
-  Expect (Case, Status == EFI_NOT_FOUND, "\"TolmPr\" still present (%r)", Status);
-}
-
-/**
-  Dumps what each slot holds behind the 44-byte list prefix as "@HEX
-  <Stage>.slot<N>" lines for the host's report.
-**/
-VOID
-DumpSlots (
-  IN CONST CHAR8  *Stage
-  )
-{
-  UINT8  Slot;
-  Blob   Value;
-  CHAR8  Tag[32];
-
-  for (Slot = 1; Slot <= SLOT_COUNT; Slot++) {
-    AsciiSPrint (Tag, sizeof (Tag), "%a.slot%d", Stage, Slot);
-    if (EFI_ERROR (ReadVariable (Wide (SLOT_NAMES[Slot - 1]), &gTolmVariableGuid, Value, NULL))) {
-      AsciiPrint ("OT: SLOT %a absent\r\n", Tag);
-      continue;
-    }
-
-    if (Value.Size < LIST_PREFIX) {
-      AsciiPrint ("OT: SLOT %a short %u\r\n", Tag, (UINT32)Value.Size);
-      continue;
-    }
-
-    OnTarget::HexDump (Tag, Value.Data.Get () + LIST_PREFIX, Value.Size - LIST_PREFIX);
   }
 }
 
@@ -682,7 +616,7 @@ ScenarioPolicyLayer (
   PoolBuffer<UINT8>  Value;
   EFI_GUID           Stranger = VEXA_SIM_CONTROL_PROTOCOL_GUID;
 
-  Value.Reset (ExpectedSlotValue (Env.Cert[2]));
+  Value.Reset (SlotValue (Env.Cert[2]));
   if (!Expect (Case, Value.Get () != NULL, "no memory")) {
     return;
   }
@@ -1157,7 +1091,7 @@ OnTargetTestMain (
 
   if (HasWord (Options, Wide (L"bmc"))) {
     if (!Env.Dispatched || RunPlatformGroup (Env)) {
-      RunBmcGroup (Env.Volume, Options, Env.Dispatched, Env.TscPerMicrosecond);
+      RunBmcGroup (Env.Volume, Env.Dispatched, Env.TscPerMicrosecond);
     }
   } else if (Env.Dispatched && !OnTarget::IsHttpsBootGroup (Options)) {
     RunPlatformGroup (Env);
