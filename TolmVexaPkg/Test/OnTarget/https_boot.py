@@ -46,7 +46,7 @@ sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(HERE))), "VexaBmc", "Sim"))
 from ontarget_bmc import Bmc, bmc_module, check_bmc, read, sha256  # noqa: E402
 from ontarget_log import Checker, Log, check_consoles, check_target_verdicts, subject  # noqa: E402
-from vexa_sim import VexaSim, console_command  # noqa: E402
+from vexa_sim import VexaSim  # noqa: E402
 
 SCRIPTS = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(HERE))), "scripts")
 GUEST_HOST = "10.0.2.2"
@@ -514,8 +514,7 @@ def report(args):
     com1 = Log(os.path.join(args.dir, "com1.log"))
     problems = []
     ca = read(os.path.join(args.certs, "ca.der"))
-    env = dict(l.strip().split("=", 1) for l in open(os.path.join(args.run, "vexa-sim.env")) if "=" in l)
-    bmc = Bmc(console_command(int(env["VEXA_CONSOLE_PORT"]), "vexa_show"))
+    bmc = Bmc.of_run(args.run)
     names = {sha256(ca): "the CA"}
 
     print("\n== What the firmware did (driver and trust component, from COM1)")

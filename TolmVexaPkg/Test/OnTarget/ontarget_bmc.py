@@ -234,6 +234,12 @@ class Bmc:
     def of(sim):
         return Bmc(sim.console("vexa_show"))
 
+    @staticmethod
+    def of_run(run_dir):
+        """The view of the BMC whose run folder (vexa_sim.py's) is run_dir."""
+        env = dict(l.strip().split("=", 1) for l in open(os.path.join(run_dir, "vexa-sim.env")) if "=" in l)
+        return Bmc(console_command(int(env["VEXA_CONSOLE_PORT"]), "vexa_show"))
+
 
 def sha256(der):
     return hashlib.sha256(der).hexdigest()
@@ -347,20 +353,30 @@ def queue_default_loop(sim, cert_dir):
     sim.console("vexa_import 3 %s" % os.path.join(cert_dir, "cert3.der"))
 
 
+def fresh_machine(out):
+    """(variable store, BMC run folder, BMC state folder) of a machine that
+    has never booted, in out."""
+    paths = [os.path.join(out, n) for n in ("vars.fd", "bmc-run", "bmc-state")]
+    subprocess.run(["rm", "-rf", *paths], check=True)
+    return paths
+
+
+def queue_four_full(sim, cert_dir):
+    """Imports into all four slots: the certificate above 4 KiB and the three
+    on and beside a GET boundary."""
+    for slot, cert in ((1, "big"), (2, "boundary"), (3, "below"), (4, "above")):
+        sim.console("vexa_import %d %s" % (slot, os.path.join(cert_dir, cert + ".der")))
+
+
 def run_group(args):
     out = os.path.abspath(args.out)
     os.makedirs(out, exist_ok=True)
     module = bmc_module()
     print("[ontarget] bmc: certificates (openssl) -> %s/certs" % out)
-    certs = scenario_certs(os.path.join(out, "certs"))
-    vars_file = os.path.join(out, "vars.fd")
-    if os.path.exists(vars_file):
-        os.unlink(vars_file)
-    state = os.path.join(out, "bmc-state")
-    run_dir = os.path.join(out, "bmc-run")
-    subprocess.run(["rm", "-rf", state, run_dir], check=True)
-    c = Checker()
     cert_dir = os.path.join(out, "certs")
+    certs = scenario_certs(cert_dir)
+    vars_file, run_dir, state = fresh_machine(out)
+    c = Checker()
     big, boundary, below, above = certs["big"], certs["boundary"], certs["below"], certs["above"]
     print("[ontarget] bmc: certificates of %s bytes; pieces: PUT %d, first %d, GET %d" %
           (", ".join("%s %d" % (n, len(d)) for n, d in certs.items()), PUT_PIECE, FIRST_PIECE, GET_PIECE))
@@ -368,8 +384,7 @@ def run_group(args):
     with VexaSim(run_dir, module=module, state_dir=state) as sim:
         # 1. All four slots filled: many transactions either way.
         name = "1-fill"
-        for slot, cert in ((1, "big"), (2, "boundary"), (3, "below"), (4, "above")):
-            sim.console("vexa_import %d %s" % (slot, os.path.join(cert_dir, cert + ".der")))
+        queue_four_full(sim, cert_dir)
         fw = checked_boot(c, "bmc", out, name, vars_file, run_dir)
         full = {1: big, 2: boundary, 3: below, 4: above}
         c.check(fw.results.get("HandlePendingTasks") == "TRUE", "%s: HandlePendingTasks returned TRUE" % name)
@@ -445,16 +460,16 @@ def run_platform(args):
     os.makedirs(out, exist_ok=True)
     module = bmc_module()
     cert_dir = os.path.join(out, "certs")
-    subprocess.run(["rm", "-rf", cert_dir, os.path.join(out, "vars.fd"), os.path.join(out, "bmc-state"),
-                    os.path.join(out, "bmc-run")], check=True)
+    subprocess.run(["rm", "-rf", cert_dir], check=True)
     os.makedirs(cert_dir)
+    vars_file, run_dir, state = fresh_machine(out)
     certs = {n: read(make_cert(cert_dir, "cert%d" % n, "/O=Tolm/CN=boot%d.example.test" % n, key, pem=n == 1))
              for n, key in ((1, "rsa:2048"), (2, "ed25519"), (3, "rsa:3072"))}
     c = Checker()
     name = "platform"
-    with VexaSim(os.path.join(out, "bmc-run"), module=module, state_dir=os.path.join(out, "bmc-state")) as sim:
+    with VexaSim(run_dir, module=module, state_dir=state) as sim:
         queue_default_loop(sim, cert_dir)
-        fw = checked_boot(c, "platform", out, name, os.path.join(out, "vars.fd"), sim.run_dir,
+        fw = checked_boot(c, "platform", out, name, vars_file, run_dir,
                           files=[(os.path.join(cert_dir, "cert2.der"), "slot2.der")])
         check_dispatch_gate(c, fw.com1, fw.com2, name)
         c.check(any(l.startswith("OT: PASS publication:") for l in fw.com1.lines),
@@ -532,8 +547,7 @@ def firmware_report(args):
 
 def bmc_report(args):
     """The BMC's view: requests and fates, slots as last reported."""
-    env = dict(l.strip().split("=", 1) for l in open(os.path.join(args.run, "vexa-sim.env")) if "=" in l)
-    bmc = Bmc(console_command(int(env["VEXA_CONSOLE_PORT"]), "vexa_show"))
+    bmc = Bmc.of_run(args.run)
     names = {sha256(d): n for d, n in known_certs(args.certs).items()}
     for line in bmc.text.split("\n"):
         m = REPORTED.match(line)
@@ -556,8 +570,7 @@ def verify_loop(args):
     new certificates, slot 2 is empty, the refused record changed nothing;
     the BMC learnt it all from the sync."""
     fw = Firmware(args.dir)
-    env = dict(l.strip().split("=", 1) for l in open(os.path.join(args.run, "vexa-sim.env")) if "=" in l)
-    bmc = Bmc(console_command(int(env["VEXA_CONSOLE_PORT"]), "vexa_show"))
+    bmc = Bmc.of_run(args.run)
     cert = {n: read(os.path.join(args.certs, "cert%d.der" % n)) for n in (1, 2, 3)}
     last = sorted(bmc.requests)[-4:]
     fates = [bmc.requests[r] for r in last]
@@ -600,13 +613,9 @@ def measure(args):
     out = os.path.abspath(args.out)
     os.makedirs(out, exist_ok=True)
     module = bmc_module()
-    certs = scenario_certs(os.path.join(out, "certs"))
     cert_dir = os.path.join(out, "certs")
-    vars_file = os.path.join(out, "vars.fd")
-    if os.path.exists(vars_file):
-        os.unlink(vars_file)
-    run_dir, state = os.path.join(out, "bmc-run"), os.path.join(out, "bmc-state")
-    subprocess.run(["rm", "-rf", state, run_dir], check=True)
+    scenario_certs(cert_dir)
+    vars_file, run_dir, state = fresh_machine(out)
     rows = []
     with VexaSim(run_dir, module=module, state_dir=state) as sim:
         sim.console("vexa_import 2 %s" % os.path.join(cert_dir, "boundary.der"))
@@ -614,8 +623,7 @@ def measure(args):
         queue_default_loop(sim, cert_dir)
         directory, _, _ = boot(out, "1-default", vars_file, run_dir)
         rows.append(("default", Firmware(directory)))
-        for slot, cert in ((1, "big"), (2, "boundary"), (3, "below"), (4, "above")):
-            sim.console("vexa_import %d %s" % (slot, os.path.join(cert_dir, cert + ".der")))
+        queue_four_full(sim, cert_dir)
         directory, _, _ = boot(out, "2-four-full", vars_file, run_dir)
         rows.append(("four full", Firmware(directory)))
     print("Room per IPMI transaction (ipmi_sim's system interface): request data %d bytes "
