@@ -87,16 +87,6 @@ hb_lay_fat() {
 # it does not exist yet) and QEMU's KCS interface connected to the BMC of RUN.
 # Returns QEMU's status (124: time limit, HB_BOOT_TIMEOUT).
 hb_boot() {
-  local dir=$1 vars=$2 run=$3
-  [ -f "$vars" ] || cp "$OVMF_VARS" "$vars"
-  rm -f "$dir/com1.log" "$dir/com2.log"
-  timeout "$HB_BOOT_TIMEOUT" qemu-system-x86_64 \
-    -machine pc -m 512M -accel tcg -display none -vga none -no-reboot -monitor none \
-    -drive if=pflash,format=raw,unit=0,readonly=on,file="$OVMF_CODE" \
-    -drive if=pflash,format=raw,unit=1,file="$vars" \
-    -drive format=raw,file=fat:rw:"$dir/fat" \
-    -netdev user,id=n0 -device virtio-net-pci,netdev=n0,romfile= \
-    -chardev socket,id=ipmi0,host=127.0.0.1,port="$(ot_bmc_port "$run" SERIAL)",reconnect=1 \
-    -device ipmi-bmc-extern,id=bmc0,chardev=ipmi0 -device isa-ipmi-kcs,bmc=bmc0 \
-    -serial file:"$dir/com1.log" -serial file:"$dir/com2.log" >"$dir/qemu.log" 2>&1
+  OT_BOOT_TIMEOUT=$HB_BOOT_TIMEOUT OT_BOOT_MEMORY=512M ot_boot_bmc "$1" "$2" "$3" \
+    -netdev user,id=n0 -device virtio-net-pci,netdev=n0,romfile=
 }

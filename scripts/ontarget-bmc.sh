@@ -4,9 +4,9 @@
 # run): the Vexa as a real BMC process, OpenIPMI's ipmi_sim with the VexaBmc
 # module, and OVMF under QEMU reaching it through QEMU's KCS interface
 # (ipmi-bmc-extern + isa-ipmi-kcs at I/O 0xCA2/0xCA3), where KivKcsDxe
-# provides KIV_PROTOCOL. Used by scripts/ontarget.sh (group bmc, through
-# TolmVexaPkg/Test/OnTarget/ontarget_bmc.py), scripts/demo.sh and
-# scripts/measure-bmc.sh.
+# provides KIV_PROTOCOL. Used by scripts/ontarget.sh (group bmc) and
+# scripts/measure-bmc.sh, both through TolmVexaPkg/Test/OnTarget/ontarget_bmc.py,
+# by scripts/demo.sh and by the HTTPS boot runs (scripts/https-boot-common.sh).
 #
 #   ot_bmc_module                 builds the module if needed, prints its path
 #   ot_bmc_start RUN STATE        starts the BMC on free loopback ports, its state in STATE
@@ -95,13 +95,15 @@ ot_lay_fat_bmc() {
   printf '@echo -off\r\nfs0:\r\n%s\r\nreset -s\r\n' "TolmVexaOnTargetTest.efi ${words[*]} $*" >"$dir/startup.nsh"
 }
 
-# ot_boot_bmc DIR VARS RUN: boots DIR/fat with COM1/COM2 in DIR/com1.log and
-# com2.log, the variable store VARS (a fresh copy of OVMF's when it does not
-# exist yet) and QEMU's KCS interface connected to the BMC of RUN, or to a
-# port where nothing listens when RUN is "" (the BMC not running). Returns
-# QEMU's status (124: time limit).
+# ot_boot_bmc DIR VARS RUN [QEMU-ARG...]: boots DIR/fat with COM1/COM2 in
+# DIR/com1.log and com2.log, the variable store VARS (a fresh copy of OVMF's
+# when it does not exist yet), QEMU's KCS interface connected to the BMC of
+# RUN, or to a port where nothing listens when RUN is "" (the BMC not
+# running), and the further QEMU arguments given. Returns QEMU's status (124:
+# time limit).
 ot_boot_bmc() {
   local dir=$1 vars=$2 run=$3 port
+  shift 3
   if [ -n "$run" ]; then
     port=$(ot_bmc_port "$run" SERIAL)
   else
@@ -111,5 +113,5 @@ ot_boot_bmc() {
   OT_VARS="$vars" ot_boot "$dir" \
     -chardev socket,id=ipmi0,host=127.0.0.1,port="$port",reconnect=1 \
     -device ipmi-bmc-extern,id=bmc0,chardev=ipmi0 \
-    -device isa-ipmi-kcs,bmc=bmc0
+    -device isa-ipmi-kcs,bmc=bmc0 "$@"
 }

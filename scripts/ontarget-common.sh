@@ -1,9 +1,10 @@
 # SPDX-License-Identifier: BSD-2-Clause-Patent
 #
-# Shared by scripts/ontarget.sh, scripts/demo.sh, scripts/measure.sh and the
-# BMC mode, scripts/ontarget-bmc.sh (sourced, not run): scenario certificates,
-# the FAT folder and one QEMU boot of OVMF running the on-target test
-# application.
+# Shared by scripts/ontarget.sh, scripts/demo.sh, scripts/measure.sh,
+# scripts/measure-bmc.sh, the BMC mode (scripts/ontarget-bmc.sh) and the HTTPS
+# boot runs (scripts/https-boot-common.sh), sourced, not run: scenario
+# certificates, the FAT folder and one QEMU boot of OVMF running the on-target
+# test application.
 
 OT_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # shellcheck source=scripts/edk2-env.sh
@@ -106,14 +107,15 @@ ot_lay_fat() {
 # captured to DIR/com1.log and DIR/com2.log, and the further QEMU arguments
 # given. The variable store is a fresh copy in DIR/vars.fd, or the file
 # OT_VARS names, used as it is (a machine's flash kept from boot to boot).
-# Returns QEMU's status (124: time limit).
+# Memory: OT_BOOT_MEMORY (default 256M). Returns QEMU's status (124: time
+# limit).
 ot_boot() {
   local dir=$1 vars=${OT_VARS:-$1/vars.fd}
   shift
   [ -n "$OT_VARS" ] || cp "$OVMF_VARS" "$vars"
   rm -f "$dir/com1.log" "$dir/com2.log"
   timeout "$OT_BOOT_TIMEOUT" qemu-system-x86_64 \
-    -machine pc -m 256M -accel tcg -nic none -display none -vga none -no-reboot -monitor none \
+    -machine pc -m "${OT_BOOT_MEMORY:-256M}" -accel tcg -nic none -display none -vga none -no-reboot -monitor none \
     -drive if=pflash,format=raw,unit=0,readonly=on,file="$OVMF_CODE" \
     -drive if=pflash,format=raw,unit=1,file="$vars" \
     -drive format=raw,file=fat:rw:"$dir/fat" \
