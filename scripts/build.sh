@@ -62,7 +62,7 @@ for t in "${targets[@]}"; do
     rm -rf "$fd" && mv "$fd.tmp" "$fd"
     # Images of earlier sources are of no further use.
     for old in "${fd%-*}"-*; do
-      [ "$old" = "$fd" ] || [ "$old" = "$pws" ] || rm -rf "$old"
+      [ "$old" = "$fd" ] || rm -rf "$old"
     done
     printf '[build] platform (%s): %s (OVMF_CODE.fd %s bytes)\n' "$name" "$fd" "$(stat -c %s "$fd/OVMF_CODE.fd")"
     continue

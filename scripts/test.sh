@@ -57,28 +57,28 @@ for job in "${edk2_jobs[@]}"; do
 done
 stage "EDK II builds started in the background: EDK II 2022.11 GCC5, 2025.02 GCC and CLANGDWARF, platform (logs in build/edk2/)"
 
+# cmake_build DIR WHAT CMAKE-ARG...: one configuration of the test project,
+# configured and built, its logs in DIR.
+cmake_build() {
+  local dir=$1 what=$2 rel=${1#"$ROOT"/}
+  shift 2
+  cmake -S TolmVexaPkg/Test -B "$dir" -G Ninja "$@" >"$dir/configure.log" 2>&1 \
+    || { tail -n 30 "$dir/configure.log" >&2; fail "cmake configure of $what (see $rel/configure.log)"; }
+  cmake --build "$dir" -j"$(nproc)" >"$dir/build.log" 2>&1 \
+    || { grep -E 'error|FAILED' -A3 "$dir/build.log" | head -n 60 >&2; fail "build of $what (see $rel/build.log)"; }
+}
+
 stage "configure and build the sanitizer suite and fuzz targets (clang) into build/clang/"
-CC=clang CXX=clang++ cmake -S TolmVexaPkg/Test -B "$BUILD/clang" -G Ninja -DEDK2_DIR="$ROOT/.deps/edk2" \
-  -DTOLM_SANITIZER_SUITE=ON >"$BUILD/clang/configure.log" 2>&1 \
-  || { tail -n 30 "$BUILD/clang/configure.log" >&2; fail "cmake configure of the sanitizer suite (see build/clang/configure.log)"; }
-cmake --build "$BUILD/clang" -j"$(nproc)" >"$BUILD/clang/build.log" 2>&1 \
-  || { grep -E 'error|FAILED' -A3 "$BUILD/clang/build.log" | head -n 60 >&2; fail "sanitizer suite build (see build/clang/build.log)"; }
+CC=clang CXX=clang++ cmake_build "$BUILD/clang" "the sanitizer suite" -DEDK2_DIR="$ROOT/.deps/edk2" \
+  -DTOLM_SANITIZER_SUITE=ON
 
 stage "configure and build the host test bed against EDK II 2025.02 into build/edk2-2025.02/"
-cmake -S TolmVexaPkg/Test -B "$BUILD/edk2-2025.02" -G Ninja -DEDK2_DIR="$ROOT/.deps/edk2-2025.02" \
-  -DTOLM_HOST_ONLY_PREFIX=edk2-2025.02. >"$BUILD/edk2-2025.02/configure.log" 2>&1 \
-  || { tail -n 30 "$BUILD/edk2-2025.02/configure.log" >&2; fail "cmake configure of the 2025.02 host test bed (see build/edk2-2025.02/configure.log)"; }
-cmake --build "$BUILD/edk2-2025.02" -j"$(nproc)" >"$BUILD/edk2-2025.02/build.log" 2>&1 \
-  || { grep -E 'error|FAILED' -A3 "$BUILD/edk2-2025.02/build.log" | head -n 60 >&2; fail "2025.02 host test bed build (see build/edk2-2025.02/build.log)"; }
+cmake_build "$BUILD/edk2-2025.02" "the 2025.02 host test bed" -DEDK2_DIR="$ROOT/.deps/edk2-2025.02" \
+  -DTOLM_HOST_ONLY_PREFIX=edk2-2025.02.
 
-stage "configure the test project into build/"
-cmake -S TolmVexaPkg/Test -B "$BUILD" -G Ninja -DEDK2_DIR="$ROOT/.deps/edk2" \
-  -DTOLM_SANITIZER_BUILD_DIR="$BUILD/clang" -DTOLM_SUBSUITE_DIRS="$BUILD/edk2-2025.02" >"$BUILD/configure.log" 2>&1 \
-  || { tail -n 30 "$BUILD/configure.log" >&2; fail "cmake configure (see build/configure.log)"; }
-
-stage "build the tests"
-cmake --build "$BUILD" -j"$(nproc)" >"$BUILD/build.log" 2>&1 \
-  || { grep -E 'error|FAILED' -A3 "$BUILD/build.log" | head -n 60 >&2; fail "test build (see build/build.log)"; }
+stage "configure and build the test project into build/"
+cmake_build "$BUILD" "the tests" -DEDK2_DIR="$ROOT/.deps/edk2" \
+  -DTOLM_SANITIZER_BUILD_DIR="$BUILD/clang" -DTOLM_SUBSUITE_DIRS="$BUILD/edk2-2025.02"
 
 stage "waiting for the EDK II builds"
 for i in "${!edk2_jobs[@]}"; do
