@@ -54,8 +54,9 @@ edk2_enter() {
     return 1
   fi
   case "$1/$2" in
-    2022.11/GCC5|*/GCC|*/GCC5) ;;
+    2022.11/GCC5) ;;
     2022.11/*) echo "[build] EDK II 2022.11 is built with GCC5 here, not $2" >&2; return 1 ;;
+    */GCC|*/GCC5) ;;
     */CLANGDWARF)
       [ -x "${EDK2_CLANG_BIN}clang" ] || { echo "[build] clang 16 missing at $EDK2_CLANG_BIN: run scripts/setup.sh" >&2; return 1; }
       export CLANG_BIN="$EDK2_CLANG_BIN" CLANG_HOST_BIN=/usr/bin/ ;;
