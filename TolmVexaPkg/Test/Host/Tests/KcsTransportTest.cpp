@@ -5,7 +5,8 @@
   protocol of VexaBmc/IpmiProtocol.md through a 36-byte answer room, as
   ipmi_sim does. One table: well-formed exchanges, every answer that breaks
   the chunk protocol, BMC refusals, a busy and a silent BMC, interface
-  errors and their recovery, no interface at all.
+  errors and their recovery; beside it, no interface at all and no pool for
+  the response.
 
   SPDX-License-Identifier: BSD-2-Clause-Patent
 **/
