@@ -9,8 +9,11 @@
 #   4. fetches Debian 13's edk2 source package (EDK II 2025.02, Debian's
 #      patches applied) into .deps/edk2-2025.02 and builds its BaseTools;
 #   5. fetches Debian 13's ovmf binary package and unpacks it (not
-#      installed) into .deps/ovmf-2025.02.
-# Stages 4 and 5 read Debian 13's package lists through a private apt
+#      installed) into .deps/ovmf-2025.02;
+#   6. fetches Debian 13's python3-virt-firmware (virt-fw-vars: reads and
+#      writes a machine's variable store offline) and unpacks it into
+#      .deps/virt-firmware; scripts/virt-fw-vars runs it.
+# Stages 4 to 6 read Debian 13's package lists through a private apt
 # configuration under .deps/apt-trixie/: the machine's own sources, lists and
 # pins stay as they are.
 # Idempotent: a second run checks each stage and returns in seconds.
@@ -31,6 +34,7 @@ PACKAGES=(
   clang libclang-rt-14-dev llvm
   openipmi libopenipmi-dev libssl-dev ipmitool
   clang-16 lld-16 llvm-16 lld xz-utils patch
+  python3-cryptography python3-importlib-resources python3-pefile
 )
 
 stage() { printf '[setup] %s\n' "$*"; }
@@ -207,5 +211,24 @@ else
   dpkg-deb -x "$debfile" "$OVMF_NEW.tmp" && mv "$OVMF_NEW.tmp" "$OVMF_NEW"
   [ -f "$OVMF_NEW/usr/share/OVMF/OVMF_CODE_4M.fd" ] || fail "Debian 13's ovmf package has no OVMF_CODE_4M.fd"
   stage "OVMF $EDK2_NEW_VERSION unpacked: $OVMF_NEW ($(basename "$debfile"))"
+fi
+
+# --- 6. virt-fw-vars (Debian 13's python3-virt-firmware, unpacked) ----------
+VIRT_FW="$DEPS/virt-firmware"
+if [ -d "$VIRT_FW/usr/lib/python3/dist-packages/virt/firmware" ]; then
+  stage "virt-firmware present: $VIRT_FW"
+else
+  apt_new_ready
+  stage "fetching Debian 13's python3-virt-firmware package"
+  dl="$DEPS/src-$EDK2_NEW_VERSION/virt-firmware-deb"
+  rm -rf "$dl" "$VIRT_FW" && mkdir -p "$dl"
+  (cd "$dl" && apt_new download -qq "python3-virt-firmware/trixie" >"$dl/apt-download.log" 2>&1) \
+    || { cat "$dl/apt-download.log" >&2; fail "apt-get download python3-virt-firmware (Debian 13) failed"; }
+  debfile=$(ls "$dl"/python3-virt-firmware_*.deb 2>/dev/null | head -n 1)
+  [ -n "$debfile" ] || fail "no python3-virt-firmware .deb downloaded"
+  rm -rf "$VIRT_FW.tmp"
+  dpkg-deb -x "$debfile" "$VIRT_FW.tmp" && mv "$VIRT_FW.tmp" "$VIRT_FW"
+  [ -d "$VIRT_FW/usr/lib/python3/dist-packages/virt/firmware" ] || fail "python3-virt-firmware unpacked without its module"
+  stage "virt-firmware unpacked: $VIRT_FW ($(basename "$debfile"))"
 fi
 stage "ready"
