@@ -23,7 +23,10 @@
 #               unchanged
 #   https       scripts/demo-https.sh on the same machine (the same BMC, the
 #               same variable store, the same firmware): HTTPS boot trusting
-#               the CA the administrator queued
+#               the CA the administrator queued; on the platform build the
+#               server is powered on and nothing else (no FAT drive, no shell:
+#               its boot manager applies, syncs, derives the trust and boots
+#               the HTTPS boot option), the console showing each step in order
 # Exits non-zero when something went wrong; the BMC is stopped however the
 # demo ends. Logs: DIR/<chapter>/com1.log (COM1; COM2 beside it).
 set -eo pipefail

@@ -11,6 +11,8 @@
 #   hb_stop_servers               stops every boot server this shell started
 #   hb_lay_fat DIR COMMANDLINE    the FAT folder of an HTTPS boot
 #   hb_boot DIR VARS RUN          one boot, network and KCS
+#   hb_power_on DIR VARS RUN URI  the unattended server powered on: no FAT drive,
+#                                 its HTTPS boot URI in QEMU's fw_cfg
 #
 # The guest reaches the host's 127.0.0.1 through QEMU's user-mode network at
 # 10.0.2.2; the servers listen on 127.0.0.1 only, on free ports. The NIC is a
@@ -89,4 +91,19 @@ hb_lay_fat() {
 hb_boot() {
   OT_BOOT_TIMEOUT=$HB_BOOT_TIMEOUT OT_BOOT_MEMORY=512M ot_boot_bmc "$1" "$2" "$3" \
     -netdev user,id=n0 -device virtio-net-pci,netdev=n0,romfile=
+}
+
+# hb_power_on DIR VARS RUN URI: the platform build powered on as a server is,
+# with nothing to boot but its flash: no FAT drive, no shell; the platform's
+# HTTPS boot URI in QEMU's fw_cfg ("opt/org.tolm/https-boot-uri", from which
+# the platform's boot manager makes BootOrder: that URI's option, then the
+# power-off application); network and KCS as hb_boot. The machine ends by
+# powering itself off. Returns QEMU's status (124: time limit).
+hb_power_on() {
+  local dir=$1 vars=$2 run=$3 uri=$4
+  [ -n "$OT_PLATFORM_FD" ] || { echo "[https] a power-on needs the platform build (ot_use_platform)" >&2; return 1; }
+  mkdir -p "$dir" && rm -rf "$dir/fat"
+  OT_BOOT_TIMEOUT=$HB_BOOT_TIMEOUT OT_BOOT_MEMORY=512M ot_boot_bmc "$dir" "$vars" "$run" \
+    -netdev user,id=n0 -device virtio-net-pci,netdev=n0,romfile= \
+    -fw_cfg name=opt/org.tolm/https-boot-uri,string="$uri"
 }

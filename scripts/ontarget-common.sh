@@ -103,9 +103,9 @@ ot_lay_fat() {
   printf '@echo -off\r\nfs0:\r\n%s\r\nreset -s\r\n' "$cmdline" >"$dir/startup.nsh"
 }
 
-# ot_boot DIR [QEMU-ARG...]: boots OVMF on DIR/fat with COM1 and COM2
-# captured to DIR/com1.log and DIR/com2.log, and the further QEMU arguments
-# given. The variable store is a fresh copy in DIR/vars.fd, or the file
+# ot_boot DIR [QEMU-ARG...]: boots OVMF on DIR/fat (no FAT drive at all when
+# there is no such folder) with COM1 and COM2 captured to DIR/com1.log and
+# DIR/com2.log, and the further QEMU arguments given. The variable store is a fresh copy in DIR/vars.fd, or the file
 # OT_VARS names, used as it is (a machine's flash kept from boot to boot).
 # Memory: OT_BOOT_MEMORY (default 256M). Returns QEMU's status (124: time
 # limit).
@@ -114,11 +114,13 @@ ot_boot() {
   shift
   [ -n "$OT_VARS" ] || cp "$OVMF_VARS" "$vars"
   rm -f "$dir/com1.log" "$dir/com2.log"
+  local fat=()
+  [ ! -d "$dir/fat" ] || fat=(-drive format=raw,file=fat:rw:"$dir/fat")
   timeout "$OT_BOOT_TIMEOUT" qemu-system-x86_64 \
     -machine pc -m "${OT_BOOT_MEMORY:-256M}" -accel tcg -nic none -display none -vga none -no-reboot -monitor none \
     -drive if=pflash,format=raw,unit=0,readonly=on,file="$OVMF_CODE" \
     -drive if=pflash,format=raw,unit=1,file="$vars" \
-    -drive format=raw,file=fat:rw:"$dir/fat" \
+    "${fat[@]}" \
     -serial file:"$dir/com1.log" -serial file:"$dir/com2.log" \
     "$@" >"$dir/qemu.log" 2>&1
 }

@@ -14,6 +14,7 @@
 # requests, fates and reported slots.
 #
 #   scripts/ontarget-https.sh [--out DIR] [--no-build] [--platform] [CHAIN ...]
+#   scripts/ontarget-https.sh [--out DIR] [--no-build] --platform unattended
 #
 # CHAIN: slot1 (the CA imported into slot 1: another CA's server refused, the
 # CA's accepted; the BMC deletes slot 1, next boot refused with no trust at
@@ -24,6 +25,13 @@
 # stand-ins, KivKcsDxe, the driver and the trust driver come from its DXE
 # volume. Output: DIR/<chain>/<boot>/{com1.log,com2.log,fat/}, the chain's
 # server.log and BMC run folder beside them; default build/ontarget-https.
+# unattended (platform build only; CTest ontarget.unattended): the server
+# powered on three times with no FAT drive and no shell, its HTTPS boot URI in
+# QEMU's fw_cfg: the CA queued at the BMC (the boot manager applies, syncs and
+# derives the trust, the HTTPS option boots the image), no BMC attached (the
+# driver's error, the trust from the slots as they were, the image boots), the
+# BMC deletes the CA (refused, the last boot option powers the machine off).
+# Output: DIR/<power-on>/{com1.log,com2.log}; default build/ontarget-https/unattended.
 # Exit status 0 only when every check passed.
 set -eo pipefail
 
@@ -32,6 +40,7 @@ set -eo pipefail
 OUT="$OT_ROOT/build/ontarget-https"
 BUILD=1
 PLATFORM=0
+UNATTENDED=""
 CHAINS=()
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -39,9 +48,14 @@ while [ $# -gt 0 ]; do
     --no-build) BUILD=0; shift ;;
     --platform) PLATFORM=1; shift ;;
     slot1|slot3) CHAINS+=("$1"); shift ;;
-    *) echo "usage: $0 [--out DIR] [--no-build] [--platform] [slot1|slot3 ...]" >&2; exit 2 ;;
+    unattended) UNATTENDED=1; shift ;;
+    *) echo "usage: $0 [--out DIR] [--no-build] [--platform] [slot1|slot3 ...|unattended]" >&2; exit 2 ;;
   esac
 done
+if [ -n "$UNATTENDED" ] && { [ "$PLATFORM" = 0 ] || [ ${#CHAINS[@]} -gt 0 ]; }; then
+  echo "$0: unattended is a group of its own, on the platform build (--platform unattended)" >&2
+  exit 2
+fi
 
 if [ "$BUILD" = 1 ]; then
   "$OT_ROOT/scripts/build.sh" DEBUG $([ "$PLATFORM" = 0 ] || echo platform)
@@ -53,6 +67,10 @@ mkdir -p "$OUT"
 start=$(date +%s)
 echo "[ontarget-https] $OT_NAME; OVMF $OVMF_CODE"
 status=0
-OT_PLATFORM_FD=$OT_PLATFORM_FD python3 "$HB_PY" check --out "$OUT" "${CHAINS[@]}" || status=1
+if [ -n "$UNATTENDED" ]; then
+  OT_PLATFORM_FD=$OT_PLATFORM_FD python3 "$HB_PY" unattended --out "$OUT/unattended" || status=1
+else
+  OT_PLATFORM_FD=$OT_PLATFORM_FD python3 "$HB_PY" check --out "$OUT" "${CHAINS[@]}" || status=1
+fi
 echo "[ontarget-https] $([ $status = 0 ] && echo PASSED || echo FAILED) in $(( $(date +%s) - start ))s"
 exit $status

@@ -22,6 +22,16 @@ boot servers, the scenario group and the demo chapter's report.
       its own BMC and servers on free loopback ports, all stopped however the
       group ends. Run by scripts/ontarget-https.sh, after ot_use_platform for
       the platform build.
+  https_boot.py unattended --out DIR
+      The unattended group (CTest ontarget.unattended): the platform build
+      powered on three times as a server is, no FAT drive and no shell, its
+      HTTPS boot URI in QEMU's fw_cfg; the boot manager applies the BMC's
+      requests, syncs, derives the trust, and Boot Device Selection boots the
+      HTTPS option or falls through to the power-off application. Run by
+      scripts/ontarget-https.sh --platform unattended.
+  https_boot.py measure --out DIR [--runs N]
+      Times of the unattended power-on (not a test): QEMU start to the boot
+      image's marker, and the boot manager's steps as it reports them.
   https_boot.py report --dir BOOTDIR --certs DIR --run RUNDIR
       The demo chapter's report of one boot, with the BMC's view.
 """
@@ -61,6 +71,14 @@ BLOCK_END = re.compile(r"^OT: HTTPS END (\S+) LoadFile (.+) (\d+) StartImage (.+
 SERVER_LINE = re.compile(r"^(good|other) (.*)$")
 RESULT = re.compile(r"^OT: RESULT (\S+) (.*)$")
 POLICY_DONE = "OT: RESULT SyncHttpsCertToVEXA "
+# The platform's boot manager (TolmVexaBootPolicyLib, PlatformBootManagerLib.patch).
+POLICY = "TolmVexaBootPolicy: "
+POLICY_STEP = re.compile(r"^TolmVexaBootPolicy: (certificate driver|HandlePendingTasks|SyncHttpsCertToVEXA|"
+                         r"TolmUpdateHttpsBootTrust) (.*?)(?: \((\d+) us\))?$")
+BOOT_ORDER = re.compile(r'^PlatformBootManager: BootOrder Boot([0-9a-f]{4}) "Tolm HTTPS boot" Uri\((\S+)\), '
+                        r'Boot([0-9a-f]{4}) "Tolm power off"$')
+HTTP_BOOT_START = ">>Start HTTP Boot"
+POWER_OFF = "POWER-OFF-APP: "
 TLS_SESSION = "handshake TLSv1.2 AES256-GCM-SHA384"
 
 
@@ -504,8 +522,277 @@ def run_group(args):
 
 
 # --------------------------------------------------------------------------
+# The unattended server
+# --------------------------------------------------------------------------
+
+# One power-on of the unattended server (one machine, its flash kept): what
+# the administrator queues at the BMC beforehand, whether the BMC is attached,
+# the trust the boot manager derives (TolmUpdateHttpsBootTrust's status), and
+# how the boot ends: "image" (the HTTPS option booted, the image powered the
+# machine off) or "power-off" (the HTTPS option failed, Boot Device Selection
+# went on to the last entry of the order).
+Power = namedtuple("Power", "name queue bmc trust ends")
+UNATTENDED = (
+    Power("1-power-on", queue=(("import", 1, "ca"),), bmc=True, trust="Success", ends="image"),
+    # No BMC: the driver's services fail, the slots stay as they were.
+    Power("2-no-bmc", queue=(), bmc=False, trust="Success", ends="image"),
+    # The BMC deletes the CA: no anchor at all, the server is refused.
+    Power("3-deleted", queue=(("delete", 1),), bmc=True, trust="Not Found", ends="power-off"),
+)
+
+
+def console_steps(com1):
+    """The boot's milestones on COM1, in order: (what, line index, text)."""
+    steps = []
+    for i, line in enumerate(com1.lines):
+        line = line.strip()
+        m = POLICY_STEP.match(line[line.find(POLICY):]) if POLICY in line else None
+        if m:
+            steps.append((m.group(1), i, m.group(2)))
+        elif BOOT_ORDER.match(line):
+            steps.append(("BootOrder", i, line))
+        elif line.startswith(HTTP_BOOT_START):
+            steps.append(("download", i, line))
+        elif IMAGE_RUNNING in line:
+            steps.append(("image", i, line[line.index(IMAGE_RUNNING):]))
+        elif POWER_OFF in line:
+            steps.append(("power-off", i, line[line.index(POWER_OFF):]))
+    return steps
+
+
+def power_on(directory, vars_file, run_dir, uri, watch=None):
+    """One power-on; watch(path) is called while QEMU runs (for timings).
+    Returns (QEMU's status, seconds)."""
+    start = time.monotonic()
+    proc = subprocess.Popen(["bash", "-c", '. "$0/https-boot-common.sh" && "$@"', SCRIPTS, "hb_power_on",
+                             directory, vars_file, run_dir or "", uri])
+    if watch:
+        watch(proc, start)
+    rc = proc.wait()
+    return rc, time.monotonic() - start
+
+
+def check_power_on(c, power, directory, rc, seconds, uri, events):
+    name = power.name
+    com1, com2 = Log(os.path.join(directory, "com1.log")), Log(os.path.join(directory, "com2.log"))
+    c.check(rc == 0, "%s: the machine powered itself off (%.0f s)" % (name, seconds), "status %d (124: time limit)" % rc)
+    steps = console_steps(com1)
+    order = [s[0] for s in steps]
+    text = {s[0]: s[2] for s in steps}
+    print("    console: %s" % " | ".join("%s %s" % (w, t if w != "BootOrder" else "") for w, _, t in steps))
+    want = ["BootOrder", "certificate driver", "HandlePendingTasks", "SyncHttpsCertToVEXA",
+            "TolmUpdateHttpsBootTrust", "download", "image" if power.ends == "image" else "power-off"]
+    c.check(order == want, "%s: the console shows %s in that order" % (name, ", ".join(want)), repr(order))
+    m = BOOT_ORDER.match(text.get("BootOrder", ""))
+    c.check(m is not None and m.group(2) == uri,
+            "%s: BootOrder is the HTTPS option Uri(%s), then the power-off application" % (name, uri),
+            text.get("BootOrder", "no BootOrder line"))
+    c.check(not any("Shell>" in l or "UEFI Interactive Shell" in l for l in com1.lines),
+            "%s: no shell ran" % name)
+    pending = "returned TRUE" if power.queue else "returned FALSE"
+    sync_ok = text.get("SyncHttpsCertToVEXA", "").startswith("returned Success")
+    c.check(text.get("certificate driver") == "found" and text.get("HandlePendingTasks", "").startswith(pending) and
+            sync_ok == power.bmc,
+            "%s: the driver's services: HandlePendingTasks %s, SyncHttpsCertToVEXA %s" %
+            (name, pending, "Success" if power.bmc else "failed"),
+            "%r / %r" % (text.get("HandlePendingTasks"), text.get("SyncHttpsCertToVEXA")))
+    if not power.bmc:
+        driver = "\n".join(com1.driver_lines())
+        c.check("GetPendingTaskList: error status returned from the KIV command." in driver and
+                "Failed to sync Https certs to Vexa" in driver,
+                "%s: the driver reported the missing BMC from both services" % name)
+    c.check(text.get("TolmUpdateHttpsBootTrust", "").startswith("returned %s:" % power.trust),
+            "%s: the trust derived from the slots: %s" % (name, power.trust), repr(text.get("TolmUpdateHttpsBootTrust")))
+    check_consoles(c, com1, com2, name)
+    mine = [e for s, e in events if s == "good"]
+    if power.ends == "image":
+        c.check(text.get("image", "").endswith("/Uri(%s)" % uri) and TLS_SESSION in mine and
+                any(e.startswith("GET /boot.efi 200 ") for e in mine) and
+                any("HTTPS-BOOT-IMAGE: shutting down" in l for l in com1.lines),
+                "%s: the server accepted (%s), the boot image ran from Uri(%s) and powered off" %
+                (name, TLS_SESSION, uri), "image %r, server %r" % (text.get("image"), mine))
+    else:
+        c.check("image" not in text and not mine and text.get("power-off", "").startswith(POWER_OFF + "no boot option"),
+                "%s: refused without a TLS session, the boot image never ran, the last entry powered off" % name,
+                "image %r, server %r, power-off %r" % (text.get("image"), mine, text.get("power-off")))
+
+
+def run_unattended(args):
+    if not os.environ.get("OT_PLATFORM_FD"):
+        raise SystemExit("[unattended] no platform firmware selected (scripts/ontarget-https.sh --platform)")
+    out = os.path.abspath(args.out)
+    shutil.rmtree(out, ignore_errors=True)
+    os.makedirs(out)
+    module = bmc_module()
+    image = shell("hb_boot_image").stdout.strip()
+    certs = make_certs(os.path.join(out, "certs"))
+    vars_file, log_path = os.path.join(out, "vars.fd"), os.path.join(out, "server.log")
+    servers = BootServers(os.path.join(out, "certs"), image, log_path)
+    uri = servers.uri("good")
+    c = Checker()
+    requests, model = [], {}
+    try:
+        with VexaSim(os.path.join(out, "bmc-run"), module=module, state_dir=os.path.join(out, "bmc-state")) as sim:
+            for power in UNATTENDED:
+                for request in power.queue:
+                    sim.console("vexa_%s %d%s" % (request[0], request[1], " " + os.path.join(
+                        out, "certs", request[2] + ".der") if request[0] == "import" else ""))
+                before = Bmc(sim.console("vexa_show"))
+                logged = len(open(log_path).read().splitlines())
+                directory = os.path.join(out, power.name)
+                rc, seconds = power_on(directory, vars_file, sim.run_dir if power.bmc else None, uri)
+                events = server_events(open(log_path).read().splitlines()[logged:])
+                print("%s (%s): powered on for %.0f s" % (power.name, directory, seconds), flush=True)
+                check_power_on(c, power, directory, rc, seconds, uri, events)
+                if power.bmc:
+                    for request in power.queue:
+                        requests.append(request)
+                        if request[0] == "import":
+                            model[request[1]] = certs[request[2]]
+                        else:
+                            model.pop(request[1], None)
+                    fates = {i: ("%s slot %d" % (r[0], r[1]), "confirmed") for i, r in enumerate(requests, 1)}
+                    check_bmc(c, Bmc(sim.console("vexa_show")), power.name, fates,
+                              {n: model.get(n) for n in range(1, 5)}, sum(1 for p in UNATTENDED[:UNATTENDED.index(
+                                  power) + 1] if p.bmc))
+                else:
+                    c.check(sim.console("vexa_show") == before.text,
+                            "%s: the BMC's view is unchanged (no BMC attached)" % power.name)
+    finally:
+        servers.stop()
+    print("unattended: %d passed, %d failed" % (c.passed, c.failed))
+    return 0 if c.failed == 0 and c.passed > 0 else 1
+
+
+def measure(args):
+    """Times of the unattended power-on on this machine: one machine, the CA
+    queued at the BMC before the first power-on, nothing before the others.
+    Host side: seconds from QEMU's start to each milestone's first appearance
+    on COM1 (the log polled every 20 ms). Target side: the boot manager's own
+    microseconds for each step (the platform's ACPI timer)."""
+    if not os.environ.get("OT_PLATFORM_FD"):
+        raise SystemExit("[measure] no platform firmware selected (scripts/measure-unattended.sh)")
+    out = os.path.abspath(args.out)
+    shutil.rmtree(out, ignore_errors=True)
+    os.makedirs(out)
+    module = bmc_module()
+    image = shell("hb_boot_image").stdout.strip()
+    make_certs(os.path.join(out, "certs"))
+    vars_file = os.path.join(out, "vars.fd")
+    servers = BootServers(os.path.join(out, "certs"), image, os.path.join(out, "server.log"))
+    uri = servers.uri("good")
+    milestones = ("BootOrder", "HandlePendingTasks", "TolmUpdateHttpsBootTrust", "download", "image")
+    rows = []
+    try:
+        with VexaSim(os.path.join(out, "bmc-run"), module=module, state_dir=os.path.join(out, "bmc-state")) as sim:
+            for run in range(1, args.runs + 1):
+                if run == 1:
+                    sim.console("vexa_import 1 %s" % os.path.join(out, "certs", "ca.der"))
+                directory = os.path.join(out, "run%d" % run)
+                seen = {}
+
+                def watch(proc, start, directory=directory, seen=seen):
+                    path = os.path.join(directory, "com1.log")
+                    while proc.poll() is None:
+                        log = Log(path)
+                        for what, _, _ in console_steps(log):
+                            seen.setdefault(what, time.monotonic() - start)
+                        time.sleep(0.02)
+
+                rc, seconds = power_on(directory, vars_file, sim.run_dir, uri, watch)
+                steps = console_steps(Log(os.path.join(directory, "com1.log")))
+                us = {}
+                for what, i, _ in steps:
+                    line = Log(os.path.join(directory, "com1.log")).lines[i].strip()
+                    m = POLICY_STEP.match(line[line.find(POLICY):]) if POLICY in line else None
+                    if m and m.group(3):
+                        us[what] = int(m.group(3))
+                rows.append((run, rc, seconds, seen, us))
+    finally:
+        servers.stop()
+    print("Unattended power-on, platform build under TCG (%d cores, load %s):" %
+          (os.cpu_count(), " ".join("%.1f" % l for l in os.getloadavg())))
+    print("  run  pending  QEMU start -> seconds at: %s" % ", ".join(milestones))
+    for run, rc, seconds, seen, us in rows:
+        print("  %3d  %-7s  %s   (QEMU ended after %.1f s, status %d)" % (
+            run, "CA" if run == 1 else "none",
+            "  ".join("%6s" % ("%.1f" % seen[m] if m in seen else "-") for m in milestones), seconds, rc))
+    print("  run  on target, ms: HandlePendingTasks, SyncHttpsCertToVEXA, TolmUpdateHttpsBootTrust (sum; share of "
+          "QEMU start -> image marker)")
+    for run, rc, seconds, seen, us in rows:
+        parts = [us.get(k, 0) / 1000.0 for k in ("HandlePendingTasks", "SyncHttpsCertToVEXA", "TolmUpdateHttpsBootTrust")]
+        total = sum(parts)
+        print("  %3d  %s  (%.1f ms; %.2f %%)" % (run, "  ".join("%8.1f" % p for p in parts), total,
+                                                  100.0 * total / 1000.0 / seen["image"] if "image" in seen else 0))
+    return 0 if rows and all(r[1] == 0 and "image" in r[3] for r in rows) else 1
+
+
+# --------------------------------------------------------------------------
 # The demo's chapter
 # --------------------------------------------------------------------------
+
+def report_bmc(bmc, ca, problems):
+    """The report's BMC section: what it holds, the import into slot 1
+    confirmed, slot 1 known to hold the CA."""
+    names = {sha256(ca): "the CA"}
+    print("\n== What the BMC now holds")
+    for line in bmc.text.split("\n"):
+        if not line.startswith("state file"):
+            m = re.search(r"sha256 ([0-9a-f]{64})", line)
+            print("  " + line + (" (= %s)" % names[m.group(1)] if m and m.group(1) in names else ""))
+    imports = [fate for what, fate in (bmc.requests[r] for r in sorted(bmc.requests)) if what == "import slot 1"]
+    if not imports or imports[-1] != "confirmed":
+        problems.append("the BMC did not confirm the import into slot 1 (%s)" % (imports[-1] if imports else "none"))
+    if bmc.slots.get(1) != sha256(ca):
+        problems.append("the BMC does not know slot 1 to hold the CA")
+
+
+def report_power_on(args):
+    """The demo chapter's report of a power-on of the platform build: the
+    console in order, from the boot order to the boot image; non-zero unless
+    the steps came in that order, the trust held the slots, the image ran
+    from the provisioned server and the BMC confirmed the import."""
+    com1 = Log(os.path.join(args.dir, "com1.log"))
+    problems = []
+    ca = read(os.path.join(args.certs, "ca.der"))
+    print("\n== The server's console, in order (COM1; the boot manager's steps, the driver's and the trust "
+          "component's lines, HTTP boot, the boot image)")
+    wanted = re.compile(r"PlatformBootManager: BootOrder|" + POLICY + r"|HandlePendingImport returned|"
+                        r"HandlePendingDelete returned|Total cert to sync|" + TRUST_PREFIX +
+                        r"|^>>Start HTTP Boot|^URI: |Downloading\.\.\.100%|" + IMAGE_RUNNING +
+                        r"|HTTPS-BOOT-IMAGE: shutting down|" + POWER_OFF + r"|Error: ")
+    for line in com1.lines:
+        line = line.strip()
+        if wanted.search(line):
+            line = re.sub(r"(Downloading\.\.\.\d+%\s*)+", "Downloading...100% ", line).strip()
+            print("  " + line)
+    order = [w for w, _, _ in console_steps(com1)]
+    want = ["BootOrder", "certificate driver", "HandlePendingTasks", "SyncHttpsCertToVEXA",
+            "TolmUpdateHttpsBootTrust", "download", "image"]
+    if order != want:
+        problems.append("the console's steps came as %s" % ", ".join(order))
+    text = {w: t for w, _, t in console_steps(com1)}
+    if not text.get("TolmUpdateHttpsBootTrust", "").startswith("returned Success"):
+        problems.append("the trust was not derived from the slots")
+    events = server_events(open(os.path.join(args.dir, "server.log")).read().splitlines()) \
+        if os.path.exists(os.path.join(args.dir, "server.log")) else []
+    tls = [e for name, e in events if name == "good" and e.startswith("handshake")]
+    print("\n== TLS verdict: %s" % (
+        "the firmware accepted the server's certificate (%s, %s); the boot image ran from %s" % (
+            tls[0].split()[1], tls[0].split()[2], text.get("image", "?")[len(IMAGE_RUNNING):])
+        if tls and tls[0].startswith("handshake ") and "image" in text else
+        "no HTTPS boot from the provisioned server (%s)" % (tls[0] if tls else "no connection")))
+    if TLS_SESSION not in tls or "image" not in text:
+        problems.append("no HTTPS boot from the provisioned server")
+    report_bmc(Bmc.of_run(args.run), ca, problems)
+    if problems:
+        print("\nHTTPS CHAPTER FAILED: " + "; ".join(problems))
+        return 1
+    print("\nPowered on, nothing else: the boot manager applied the BMC's request, synced, derived the trust from "
+          "the slots, and Boot Device Selection booted the HTTPS option; the server signed by the CA was accepted "
+          "and its boot image ran.")
+    return 0
+
 
 def report(args):
     """The demo chapter's report; non-zero unless the boot image ran from the
@@ -514,8 +801,9 @@ def report(args):
     com1 = Log(os.path.join(args.dir, "com1.log"))
     problems = []
     ca = read(os.path.join(args.certs, "ca.der"))
+    if args.power_on:
+        return report_power_on(args)
     bmc = Bmc.of_run(args.run)
-    names = {sha256(ca): "the CA"}
 
     print("\n== What the firmware did (driver and trust component, from COM1)")
     started = next((i for i, l in enumerate(com1.lines) if l.startswith("OT: START")), 0)
@@ -573,16 +861,7 @@ def report(args):
         if TLS_SESSION not in tls or loadfile != "Success":
             problems.append("no HTTPS download from the provisioned server")
 
-    print("\n== What the BMC now holds")
-    for line in bmc.text.split("\n"):
-        if not line.startswith("state file"):
-            m = re.search(r"sha256 ([0-9a-f]{64})", line)
-            print("  " + line + (" (= %s)" % names[m.group(1)] if m and m.group(1) in names else ""))
-    imports = [fate for what, fate in (bmc.requests[r] for r in sorted(bmc.requests)) if what == "import slot 1"]
-    if not imports or imports[-1] != "confirmed":
-        problems.append("the BMC did not confirm the import into slot 1 (%s)" % (imports[-1] if imports else "none"))
-    if bmc.slots.get(1) != sha256(ca):
-        problems.append("the BMC does not know slot 1 to hold the CA")
+    report_bmc(bmc, ca, problems)
     reported = [h for n, h in sorted(bmc.slots.items()) if h]
     if [sha256(d) for d in lists] != reported:
         problems.append("the trust is not the slots the BMC knows of (%d lists, %d slots)" %
@@ -608,17 +887,24 @@ def main():
     s = sub.add_parser("check")
     s.add_argument("--out", required=True)
     s.add_argument("chains", nargs="*", metavar="CHAIN", help=", ".join(sorted(CHAINS)))
+    s = sub.add_parser("unattended")
+    s.add_argument("--out", required=True)
+    s = sub.add_parser("measure")
+    s.add_argument("--out", required=True)
+    s.add_argument("--runs", type=int, default=3)
     s = sub.add_parser("report")
     s.add_argument("--dir", required=True)
     s.add_argument("--certs", required=True)
     s.add_argument("--run", required=True)
+    s.add_argument("--power-on", action="store_true", help="the boot was a power-on (hb_power_on)")
     args = p.parse_args()
     if args.command == "check" and set(args.chains) - set(CHAINS):
         p.error("no chain %s (%s)" % (", ".join(sorted(set(args.chains) - set(CHAINS))), ", ".join(sorted(CHAINS))))
     if args.command == "certs":
         make_certs(args.dir)
         return 0
-    return {"serve": serve, "check": run_group, "report": report}[args.command](args)
+    return {"serve": serve, "check": run_group, "unattended": run_unattended, "measure": measure,
+            "report": report}[args.command](args)
 
 
 if __name__ == "__main__":
