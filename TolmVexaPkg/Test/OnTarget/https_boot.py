@@ -762,10 +762,15 @@ def report_power_on(args):
                         r"|^>>Start HTTP Boot|^URI: |Downloading\.\.\.100%|" + IMAGE_RUNNING +
                         r"|HTTPS-BOOT-IMAGE: shutting down|" + POWER_OFF + r"|Error: ")
     for line in com1.lines:
+        # The download's progress ends without a line end: what follows it
+        # on the same line is a line of its own.
         line = line.strip()
-        if wanted.search(line):
-            line = re.sub(r"(Downloading\.\.\.\d+%\s*)+", "Downloading...100% ", line).strip()
-            print("  " + line)
+        m = re.search(r"(?:Downloading\.\.\.\d+%\s*)+", line)
+        parts = [line[:m.start()], re.findall(r"Downloading\.\.\.\d+%", m.group(0))[-1], line[m.end():]] \
+            if m else [line]
+        for part in parts:
+            if part.strip() and wanted.search(part.strip()):
+                print("  " + part.strip())
     order = [w for w, _, _ in console_steps(com1)]
     want = ["BootOrder", "certificate driver", "HandlePendingTasks", "SyncHttpsCertToVEXA",
             "TolmUpdateHttpsBootTrust", "download", "image"]
