@@ -105,7 +105,10 @@ ot_lay_fat() {
 
 # ot_boot DIR [QEMU-ARG...]: boots OVMF on DIR/fat (no FAT drive at all when
 # there is no such folder) with COM1 and COM2 captured to DIR/com1.log and
-# DIR/com2.log, and the further QEMU arguments given. The variable store is a fresh copy in DIR/vars.fd, or the file
+# DIR/com2.log, and the further QEMU arguments given. In the platform build a
+# FAT drive carries the test application, which plays the boot policy itself:
+# fw_cfg "opt/org.tolm/boot-policy" says so to the platform's boot manager
+# (PlatformBootManagerLib.patch), which then leaves the driver's services alone. The variable store is a fresh copy in DIR/vars.fd, or the file
 # OT_VARS names, used as it is (a machine's flash kept from boot to boot).
 # Memory: OT_BOOT_MEMORY (default 256M). Returns QEMU's status (124: time
 # limit).
@@ -116,6 +119,7 @@ ot_boot() {
   rm -f "$dir/com1.log" "$dir/com2.log"
   local fat=()
   [ ! -d "$dir/fat" ] || fat=(-drive format=raw,file=fat:rw:"$dir/fat")
+  [ ! -d "$dir/fat" ] || [ -z "$OT_PLATFORM_FD" ] || fat+=(-fw_cfg name=opt/org.tolm/boot-policy,string=application)
   timeout "$OT_BOOT_TIMEOUT" qemu-system-x86_64 \
     -machine pc -m "${OT_BOOT_MEMORY:-256M}" -accel tcg -nic none -display none -vga none -no-reboot -monitor none \
     -drive if=pflash,format=raw,unit=0,readonly=on,file="$OVMF_CODE" \
