@@ -1,8 +1,8 @@
 # SPDX-License-Identifier: BSD-2-Clause-Patent
 #
-# Shared by scripts/ontarget-https.sh (through
-# TolmVexaPkg/Test/OnTarget/https_boot.py) and scripts/demo-https.sh (sourced,
-# not run): HTTPS boots of a server whose Vexa is a real BMC. OVMF under QEMU
+# Shared by scripts/ontarget-https.sh and scripts/measure-unattended.sh
+# (through TolmVexaPkg/Test/OnTarget/https_boot.py) and scripts/demo-https.sh
+# (sourced, not run): HTTPS boots of a server whose Vexa is a real BMC. OVMF under QEMU
 # gets a network and QEMU's KCS interface, wired to a BMC started with
 # ot_bmc_start (scripts/ontarget-bmc.sh) or VexaSim.
 #
