@@ -290,9 +290,9 @@ def task_of(request, state):
         mid = "TaskEvent.1.0.TaskCompletedOK"
     elif fate == "not-applied":
         shown = (" shows slot %d %s" % (slot, slot_words(state, slot))) if now and 1 <= slot <= SLOTS else ""
-        text = "%s not applied: %s%s%s." % (
-            what, reported, shown,
-            {"import": ", not this certificate", "delete": ", not empty"}.get(kind, "") if shown else "")
+        text = "%s not applied: %s%s." % (
+            what, reported, (shown + {"import": ", not this certificate", "delete": ", not empty"}.get(kind, ""))
+            if shown else " does not show it applied")
         mid = "TaskEvent.1.0.TaskAborted"
     else:
         text = "%s replaced by task %d before the firmware applied it." % (what, sync)
