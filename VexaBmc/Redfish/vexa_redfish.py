@@ -110,8 +110,8 @@ MESSAGES = {
                        "Establish a session before attempting any operations."),
     "ResourceAtUriUnauthorized": (401, "While accessing the resource at '%1', the service received an authorization error '%2'.",
                                   "Ensure that the appropriate access is provided for the service in order for it to access the URI."),
-    "PayloadTooLarge": (413, "The supplied payload exceeds the maximum size supported by the service.",
-                        "Correct the request body and resubmit the request."),
+    "StringValueTooLong": (413, "The string '%1' exceeds the length limit %2.",
+                           "Resubmit the request with an appropriate string length."),
     "InternalError": (500, "The request failed due to an internal service error.  The service is still operational.",
                       "Resubmit the request.  If the problem persists, consider resetting the service."),
     "ServiceTemporarilyUnavailable": (503, "The service is temporarily unavailable.  Retry in %1 seconds.",
@@ -290,9 +290,7 @@ def task_of(request, state):
         mid = "TaskEvent.1.0.TaskCompletedOK"
     elif fate == "not-applied":
         shown = (" shows slot %d %s" % (slot, slot_words(state, slot))) if now and 1 <= slot <= SLOTS else ""
-        text = "%s not applied: %s%s." % (
-            what, reported, (shown + {"import": ", not this certificate", "delete": ", not empty"}.get(kind, ""))
-            if shown else " does not show it applied")
+        text = "%s not applied: %s%s." % (what, reported, shown or " does not show it applied")
         mid = "TaskEvent.1.0.TaskAborted"
     else:
         text = "%s replaced by task %d before the firmware applied it." % (what, sync)
@@ -627,7 +625,7 @@ class Service:
         except web.HTTPRequestEntityTooLarge:
             if changing:
                 self.log(request, account, "refused 413: body over %d bytes" % MAX_BODY)
-            return Refusal("PayloadTooLarge").response()
+            return Refusal("StringValueTooLong", "(the request body)", MAX_BODY).response()
 
     def methods(self, path):
         if path == CERTS:

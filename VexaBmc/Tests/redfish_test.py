@@ -290,7 +290,7 @@ def hostile(sim, c, work, big_der):
          "PropertyValueFormatError"),
         ("over 65,535 bytes DER (%d)" % len(huge), "POST", CERTS, dict(ok, CertificateString=huge_pem), True, 400,
          "PropertyValueOutOfRange"),
-        ("a body over 256 KiB", "POST", CERTS, b" " * (300 * 1024), True, 413, "PayloadTooLarge"),
+        ("a body over 256 KiB", "POST", CERTS, b" " * (300 * 1024), True, 413, "StringValueTooLong"),
         ("a number as the certificate string", "POST", CERTS, dict(ok, CertificateString=5), True, 400,
          "PropertyValueTypeError"),
         ("delete of a member not reported", "DELETE", CERTS + "/2", None, True, 404, "ResourceNotFound"),
