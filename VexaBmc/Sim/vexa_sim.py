@@ -48,7 +48,8 @@ with the simulator. --startcmd CMD gives the BMC a host to power: ipmi_sim
 runs CMD (through the shell; no double quotes) on a chassis power-on and
 ends it on a power-off, as a BMC powers its server (Redfish
 ComputerSystem.Reset, or "power on|off|cycle" on the control channel);
-ipmi_sim runs it as "exec CMD", so CMD's process is the host.
+ipmi_sim runs it as "exec CMD", so CMD's process is the host; stopping the
+BMC stops a host still running.
 """
 
 import argparse
@@ -274,7 +275,10 @@ class VexaSim:
             except FileNotFoundError:
                 pass
         if self.proc is not None:
+            host = _children(self.proc.pid)
             _terminate(self.proc.pid, self.proc)
+            for pid in host:                  # the startcmd host outlives ipmi_sim
+                _terminate(pid, None)
             self.proc = None
         try:
             os.unlink(self.path("ipmi_sim.pid"))
@@ -300,6 +304,21 @@ def _is_our_ipmi_sim(pid, run_dir):
         return False
     return bool(argv) and os.path.basename(argv[0]) == b"ipmi_sim" and \
         os.path.join(run_dir, "lan.conf").encode() in argv
+
+
+def _children(pid):
+    """The process ids whose parent is pid (ipmi_sim's startcmd host)."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open("/proc/%s/stat" % entry) as f:
+                    fields = f.read().rsplit(")", 1)[1].split()
+            except (OSError, IndexError):
+                continue
+            if int(fields[1]) == pid:
+                found.append(int(entry))
+    return found
 
 
 def _terminate(pid, proc):
@@ -351,7 +370,10 @@ def _stop_run_dir(run_dir):
     except (OSError, ValueError):
         return
     if _is_our_ipmi_sim(pid, run_dir):
+        host = _children(pid)
         _terminate(pid, None)
+        for child in host:
+            _terminate(child, None)
     os.unlink(os.path.join(run_dir, "ipmi_sim.pid"))
 
 
