@@ -349,12 +349,15 @@ void OnRead(int, void *data) {
   client->In.append(buffer, std::size_t(n));
   std::size_t end;
   try {
-    while ((end = client->In.find('\n')) != std::string::npos) {
+    while (!client->Closing && (end = client->In.find('\n')) != std::string::npos) {
+      if (end > kMaxControlLine) {
+        break;
+      }
       const std::string line = client->In.substr(0, end);
       client->In.erase(0, end + 1);
       client->Out += HandleControlLine(*mChannel->Core, line, mChannel->Power, mChannel->Log) + "\n";
     }
-    if (client->In.size() > kMaxControlLine) {
+    if (client->In.find('\n') > kMaxControlLine && client->In.size() > kMaxControlLine) {
       client->Out += Error("request longer than " + std::to_string(kMaxControlLine) + " bytes") + "\n";
       client->In.clear();
       client->Closing = true;

@@ -24,6 +24,7 @@ import datetime
 import json
 import os
 import shutil
+import socket
 import ssl
 import stat
 import subprocess
@@ -318,6 +319,26 @@ def hostile(sim, c, work, big_der):
         check(got[0] == status and message_id(got[1]) == "Base.1.15." + mid and same,
               "%s: want %d %s, got %d %s%s" % (what, status, mid, got[0], message_id(got[1]),
                                               "" if same else "; the state file changed"))
+    # The module's own door refuses what the service would never send.
+    good = base64.b64encode(der).decode()
+    for line, error in (("import 5 " + good, "slot 5 is not 1 to 4"), ("import 1 " + good[:-1], "not base64"),
+                        ("import 1 " + base64.b64encode(b"\x30\x03\x02\x01\x00").decode(), "not one X.509"),
+                        ("delete 0", "slot 0 is not 1 to 4"), ("delete 1 2", "unknown request"),
+                        ("power warp", "power on|off|cycle|status"), ("show everything", "unknown request"),
+                        ("x" * (100 * 1024), "request longer than")):
+        with socket.socket(socket.AF_UNIX) as s:
+            s.settimeout(10)
+            s.connect(sim.path("vexa-control.sock"))
+            s.sendall(line.encode() + b"\n")
+            answer = b""
+            while not answer.endswith(b"\n"):
+                chunk = s.recv(65536)
+                if not chunk:
+                    break
+                answer += chunk
+        last = json.loads(answer or b"{}")
+        check(last.get("ok") is False and error in last.get("error", "") and open(state_file, "rb").read() == before,
+              "control channel refuses %r: %s" % (line[:40], last))
     # The session works, and is the only thing a login adds.
     check(c.call("GET", CERTS, auth=False, headers={"X-Auth-Token": token})[0] == 200, "a session's token is accepted")
     check(open(state_file, "rb").read() == before, "the state file is byte for byte as before the table")
