@@ -8,7 +8,8 @@
 #
 #   scripts/fleet.sh [--out DIR] [--servers N] [--platform]
 #
-# Builds what it needs first (the DEBUG images, the BMC module). --platform
+# Sets itself up and builds what it needs first (scripts/setup.sh, the DEBUG
+# images, the BMC module). --platform
 # boots the platform build (scripts/build.sh platform) instead of Debian's
 # OVMF with the modules on the boot volume. Default output: build/fleet.
 set -eo pipefail
@@ -24,6 +25,7 @@ while [ $# -gt 0 ]; do
     *) echo "usage: $0 [--out DIR] [--servers N] [--platform]" >&2; exit 2 ;;
   esac
 done
+bash "$OT_ROOT/scripts/setup.sh" | sed 's/^/    /'
 ot_need qemu-system-x86_64 openssl python3 timeout ipmi_sim ansible-playbook
 "$OT_ROOT/scripts/build.sh" DEBUG $([ "$PLATFORM" = 0 ] || echo platform) | sed 's/^/    /'
 VEXA_BMC_MODULE=$(ot_bmc_module) exec python3 "$OT_ROOT/Fleet/fleet.py" "${ARGS[@]}"

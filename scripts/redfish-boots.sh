@@ -8,7 +8,8 @@
 #   scripts/redfish-boots.sh [--out DIR] [--platform] check      task states across three boots
 #   scripts/redfish-boots.sh [--out DIR] [--platform] measure    the issue's figures (a script, not a test)
 #
-# Builds what it needs first (the DEBUG images, the BMC module). Default
+# Sets itself up and builds what it needs first (scripts/setup.sh, the DEBUG
+# images, the BMC module). Default
 # output: build/redfish-boots.
 set -eo pipefail
 
@@ -27,6 +28,7 @@ while [ $# -gt 0 ]; do
   esac
 done
 [ -n "$ACTION" ] || { echo "usage: $0 [--out DIR] [--platform] check|measure" >&2; exit 2; }
+bash "$OT_ROOT/scripts/setup.sh" | sed 's/^/    /'
 ot_need qemu-system-x86_64 openssl python3 timeout ipmi_sim
 "$OT_ROOT/scripts/build.sh" DEBUG $([ "$PLATFORM" = 0 ] || echo platform) | sed 's/^/    /'
 VEXA_BMC_MODULE=$(ot_bmc_module) exec python3 "$OT_ROOT/Fleet/redfish_boots.py" "$ACTION" --out "$OUT" "${ARGS[@]}"
