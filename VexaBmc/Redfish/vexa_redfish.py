@@ -71,6 +71,7 @@ RESET = SYSTEM + "/Actions/ComputerSystem.Reset"
 SLOTS = 4
 MAX_DER = 65535
 MAX_BODY = 256 * 1024
+MAX_SESSIONS = 64
 USER = "admin"
 REGISTRY = "Base.1.15."
 
@@ -112,6 +113,8 @@ MESSAGES = {
                                   "Ensure that the appropriate access is provided for the service in order for it to access the URI."),
     "StringValueTooLong": (413, "The string '%1' exceeds the length limit %2.",
                            "Resubmit the request with an appropriate string length."),
+    "SessionLimitExceeded": (503, "The session establishment failed due to the number of simultaneous sessions exceeding the limit of the implementation.",
+                             "Reduce the number of other sessions before trying to establish the session or increase the limit of simultaneous sessions, if supported."),
     "InternalError": (500, "The request failed due to an internal service error.  The service is still operational.",
                       "Resubmit the request.  If the problem persists, consider resetting the service."),
     "ServiceTemporarilyUnavailable": (503, "The service is temporarily unavailable.  Retry in %1 seconds.",
@@ -366,14 +369,18 @@ class Service:
             self.log(request, user, "wrong credentials")
         raise Refusal("ResourceAtUriUnauthorized", request.path, "wrong credentials")
 
+    def expire_sessions(self):
+        now = time.monotonic()
+        for t, s in list(self.sessions.items()):
+            if now - s["last"] > self.args.session_timeout:
+                del self.sessions[t]
+
     def authenticate(self, request):
         """The account of a request, or Refusal."""
         token = request.headers.get("X-Auth-Token")
         if token is not None:
+            self.expire_sessions()
             now = time.monotonic()
-            for t, s in list(self.sessions.items()):
-                if now - s["last"] > self.args.session_timeout:
-                    del self.sessions[t]
             session = next((s for t, s in self.sessions.items() if hmac.compare_digest(t, token)), None)
             if session is None:
                 self.log(request, None, "refused: no valid session")
@@ -571,6 +578,10 @@ class Service:
         if not isinstance(user, str) or not isinstance(password, str):
             raise Refusal("PropertyMissing", "UserName" if not isinstance(user, str) else "Password")
         self.check_password(request, user, password)
+        self.expire_sessions()
+        if len(self.sessions) >= MAX_SESSIONS:
+            self.log(request, user, "refused: %d sessions open" % MAX_SESSIONS)
+            raise Refusal("SessionLimitExceeded")
         token = secrets.token_urlsafe(32)
         session = {"id": secrets.token_hex(8), "user": user, "last": time.monotonic(), "created": time.time()}
         self.sessions[token] = session
