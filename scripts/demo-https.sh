@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: BSD-2-Clause-Patent
 #
-# The main job's HTTPS boot chapter: the administrator queues a CA
-# certificate into slot 1 at the BMC; the server is powered on with its
+# The main job's HTTPS boot chapter: the administrator puts a CA
+# certificate into slot 1 through the BMC's Redfish service (ReplaceCertificate
+# of member 1 when the firmware reported one, else a POST to the empty
+# collection, which lands in slot 1); the server is powered on with its
 # network and QEMU's KCS interface; the certificate driver imports the CA over
 # IPMI and reports the slots back; the slots become the trust anchors of the
 # firmware's HTTPS boot; HTTPS boot downloads the boot image from a server
@@ -55,11 +57,20 @@ fi
 start=$(date +%s)
 stage() { printf '[demo https %2ds] %s\n' "$(( $(date +%s) - start ))" "$*"; }
 
-# admin_queue_ca_into_slot SLOT FILE: the administrator queues an import of
-# the certificate FILE into SLOT at the BMC, shown as typed.
-admin_queue_ca_into_slot() {
-  printf '    $ vexa-admin import %s %s\n' "$1" "$2"
-  ot_bmc_admin "$BMC_RUN" import "$1" "$2" 2>&1 | sed 's/^/      /'
+# admin_queue_ca_into_slot1 FILE: the administrator asks for the CA
+# certificate FILE in slot 1 through Redfish, shown as typed: a replace of
+# member 1 when the firmware reported it, else a POST to the collection
+# (with no slot reported full or pending, slot 1 is the lowest free one).
+admin_queue_ca_into_slot1() {
+  local certs=/redfish/v1/Systems/1/Boot/Certificates c='curl -s --cacert $CA -u admin:$PW'
+  local body="\"\$(jq -n --rawfile pem $1 '{CertificateString: \$pem, CertificateType: \"PEM\"}')\""
+  ot_bmc_redfish "$BMC_RUN"
+  if curl -s --cacert "$CA" -u "admin:$PW" "$RF$certs" | jq -e '.Members | any(."@odata.id" | endswith("/1"))' >/dev/null; then
+    body="\"\$(jq -n --rawfile pem $1 '{CertificateString: \$pem, CertificateType: \"PEM\", CertificateUri: {\"@odata.id\": \"$certs/1\"}}')\""
+    ot_typed "$c -H 'Content-Type: application/json' -d $body \$RF/redfish/v1/CertificateService/Actions/CertificateService.ReplaceCertificate | jq -c '{Id, Name, TaskState}'"
+  else
+    ot_typed "$c -H 'Content-Type: application/json' -d $body \$RF$certs | jq -c '{Id, Name, TaskState}'"
+  fi
 }
 
 [ "$BUILD" = 0 ] || "$OT_ROOT/scripts/build.sh" DEBUG $([ "$PLATFORM" = 0 ] || echo platform) | sed 's/^/    /'
@@ -73,7 +84,7 @@ if [ -z "$BMC_RUN" ]; then
   BMC_RUN="$OUT/bmc"
   VARS="$OUT/vars.fd"
   rm -rf "$BMC_RUN" "$VARS"
-  ot_bmc_start "$BMC_RUN" "$BMC_RUN/state"
+  ot_bmc_start "$BMC_RUN" "$BMC_RUN/state" --redfish
   trap 'hb_stop_servers; ot_bmc_stop_all' EXIT
   echo "    console on 127.0.0.1:$(ot_bmc_port "$BMC_RUN" CONSOLE), system interface on 127.0.0.1:$(ot_bmc_port "$BMC_RUN" SERIAL)"
 fi
@@ -87,8 +98,8 @@ stage "starting the boot server on 127.0.0.1 (Python ssl; the guest reaches it a
 hb_start_server "$OUT" "$OUT/certs"
 echo "    $HB_GOOD_URI serves the boot image ($(stat -c %s "$OUT/www/boot.efi") bytes)"
 
-stage "the administrator queues the CA certificate into slot 1 at the BMC"
-admin_queue_ca_into_slot 1 "$OUT/certs/ca.pem"
+stage "the administrator puts the CA certificate into slot 1 through the BMC's Redfish service"
+admin_queue_ca_into_slot1 "$OUT/certs/ca.pem"
 
 rc=0
 if [ "$PLATFORM" = 1 ]; then

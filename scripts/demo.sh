@@ -2,8 +2,11 @@
 # SPDX-License-Identifier: BSD-2-Clause-Patent
 #
 # The main job: the loop an administrator lives, with the Vexa as a real BMC
-# (OpenIPMI's ipmi_sim with the VexaBmc module) and the driver in OVMF under
-# QEMU, reaching the BMC over QEMU's KCS interface through KivKcsDxe.
+# (OpenIPMI's ipmi_sim with the VexaBmc module and its Redfish service) and
+# the driver in OVMF under QEMU, reaching the BMC over QEMU's KCS interface
+# through KivKcsDxe. The administrator speaks Redfish (curl and jq, shown as
+# typed); vexa-admin, the simulator console's test aid, only queues the one
+# record the driver must refuse, which Redfish cannot express.
 #
 #   scripts/demo.sh [--out DIR]        (default build/demo)
 #
@@ -13,12 +16,17 @@
 #               (scripts/build.sh platform: OVMF whose DXE dispatcher starts
 #               the driver, the stand-ins, KivKcsDxe and the trust driver, as
 #               on a server) when it is built for the current sources, else
-#               Debian's OVMF with those modules loaded from the FAT drive
-#   loop        the server holds an older certificate in slot 2; the
-#               administrator queues imports into slots 1 and 3, a delete of
-#               slot 2 and one request the driver must refuse; the server boots;
-#               both sides reported: what was asked, what the firmware did (its
-#               serial console), what the BMC now holds and each request's fate
+#               Debian's OVMF with those modules loaded from the FAT drive;
+#               the BMC with its Redfish service (HTTPS on 127.0.0.1)
+#   delivered   the server arrives holding an older certificate in slot 2 and
+#               boots once: its firmware reports the slots, the collection
+#               Systems/1/Boot/Certificates shows member 2
+#   loop        the administrator imports cert1 and cert3 (POST: slots 1 and
+#               3), deletes member 2, and the test aid queues one record the
+#               driver must refuse; the tasks before the boot; the server
+#               boots; both sides reported: what the firmware did (its serial
+#               console), the tasks after the boot, the collection as the
+#               firmware reported it and each request's fate at the BMC
 #   quiet       a second boot with nothing queued: a quiet boot, the BMC's view
 #               unchanged
 #   https       scripts/demo-https.sh on the same machine (the same BMC, the
@@ -37,7 +45,10 @@ set -eo pipefail
 OUT="$OT_ROOT/build/demo"
 [ "$1" != --out ] || OUT=$2
 BMC_PY="$OT_ROOT/TolmVexaPkg/Test/OnTarget/ontarget_bmc.py"
-CHAPTERS=(prepare loop quiet https)
+CHAPTERS=(prepare delivered loop quiet https)
+CERTS=/redfish/v1/Systems/1/Boot/Certificates
+# The administrator's curl: the service's certificate, the account's password.
+C='curl -s --cacert $CA -u admin:$PW'
 start=$(date +%s)
 status=0
 
@@ -103,24 +114,67 @@ chapter_prepare() {
       "$(openssl x509 -in "$OUT/certs/cert$n.pem" -noout -subject | sed 's/^subject=//')")"
   done
   BMC_RUN="$OUT/bmc"
-  ot_bmc_start "$BMC_RUN" "$OUT/bmc/state"
-  say "the Vexa runs: ipmi_sim (pid $(cat "$BMC_RUN/ipmi_sim.pid")), console on 127.0.0.1:$(ot_bmc_port "$BMC_RUN" CONSOLE)," \
-      "system interface on 127.0.0.1:$(ot_bmc_port "$BMC_RUN" SERIAL), state in $OUT/bmc/state"
+  ot_bmc_start "$BMC_RUN" "$OUT/bmc/state" --redfish
+  ot_bmc_redfish "$BMC_RUN"
+  cd "$OUT"
+  say "the Vexa runs: ipmi_sim (pid $(cat "$BMC_RUN/ipmi_sim.pid")), system interface on 127.0.0.1:$(ot_bmc_port "$BMC_RUN" SERIAL)," \
+      "state in $OUT/bmc/state; its Redfish service (pid $(cat "$BMC_RUN/redfish.pid")) at $RF, HTTPS with this run's" \
+      "certificate (CA=$CA), account admin, this run's password in PW=\$(cat $BMC_RUN/redfish-password)" \
+      "(ipmi_sim's console, 127.0.0.1:$(ot_bmc_port "$BMC_RUN" CONSOLE), has no authentication: a test aid, not the administrator's door)"
+}
+
+# tasks: every task at the BMC with its state and what the firmware's report showed.
+tasks() {
+  ot_typed "for t in \$($C \$RF/redfish/v1/TaskService/Tasks | jq -r '.Members[].\"@odata.id\"'); do $C \$RF\$t | jq -r '\"task \\(.Id), \\(.Name): \\(.TaskState) (\\(.TaskStatus)): \\(.Messages[0].Message)\"'; done"
+}
+
+# members: the collection as the firmware last reported it, one line a member.
+members() {
+  ot_typed "for m in \$($C \$RF$CERTS | jq -r '.Members[].\"@odata.id\"'); do $C \$RF\$m | jq -r '\"slot \\(.Id): CN=\\(.Subject.CommonName), issuer CN=\\(.Issuer.CommonName), SHA-256 \\(.Fingerprint[:16])..., valid until \\(.ValidNotAfter)\"'; done"
+}
+
+# post N: the administrator imports certs/certN.pem (POST to the collection).
+post() {
+  ot_typed "$C -H 'Content-Type: application/json' -d \"\$(jq -n --rawfile pem certs/cert$1.pem '{CertificateString: \$pem, CertificateType: \"PEM\"}')\" \$RF$CERTS | jq -c '{Id, Name, TaskState}'" \
+    || problem "the import of cert$1 was refused"
+}
+
+chapter_delivered() {
+  stage "delivered: the server holds cert2 in slot 2 (written before the driver's services run, as delivered)"
+  mkdir -p "$OUT/delivered" && cp "$OUT/certs/cert2.der" "$OUT/delivered/slot2.der"
+  boot delivered "$OUT/delivered/slot2.der"
+  stage "delivered: the administrator lists the server's HTTPS boot certificates (Redfish)"
+  members
 }
 
 chapter_loop() {
-  stage "loop: the server holds cert2 in slot 2 (written before the driver's services run, as delivered);"
-  say "the administrator queues the scenario at the BMC"
-  mkdir -p "$OUT/delivered" && cp "$OUT/certs/cert2.der" "$OUT/delivered/slot2.der"
-  admin import 1 "$OUT/certs/cert1.pem"
-  admin delete 2
-  say "# a record the driver must refuse: an import into slot 5"
+  stage "loop: the administrator asks through Redfish"
+  say "# import cert1: it goes into the lowest slot reported empty with nothing pending (1)"
+  post 1
+  say "# delete the old certificate, member 2"
+  ot_typed "$C -X DELETE \$RF$CERTS/2 | jq -c '{Id, Name, TaskState}'" || problem "the delete was refused"
+  say "# a record the driver must refuse (an import into slot 5): Redfish cannot say it; the simulator's test aid can"
   admin inject 09 05 AA 10 00 00
-  admin import 3 "$OUT/certs/cert3.pem"
+  say "# import cert3: slot 1 has an import pending, slot 2 is reported full, so slot 3"
+  post 3
+  stage "loop: the tasks before the boot"
+  tasks
+  # The preset is written again: the slot holds cert2 as delivered.
   boot loop "$OUT/delivered/slot2.der"
-  stage "loop: what the BMC now holds"
+  stage "loop: the tasks after the boot, and the collection as the firmware reported it"
+  tasks | tee "$OUT/loop/tasks.txt"
+  members
+  stage "loop: what the BMC now holds (the simulator's console)"
   bmc_view | tee "$OUT/loop/bmc-view.txt"
   python3 "$BMC_PY" verify-loop --dir "$OUT/loop" --run "$BMC_RUN" --certs "$OUT/certs" || status=1
+  local want="Completed (OK) Completed (OK) Exception (Critical) Completed (OK)" got
+  got=$(tail -n 4 "$OUT/loop/tasks.txt" | sed -n 's/^ *task [0-9]*, [^:]*: \([A-Za-z]* ([A-Za-z]*)\).*/\1/p' | tr '\n' ' ')
+  if [ "${got% }" = "$want" ]; then
+    say "ok      the four tasks of the loop: $want"
+  else
+    say "WRONG   the four tasks of the loop: ${got% } (want $want)"
+    status=1
+  fi
 }
 
 chapter_quiet() {

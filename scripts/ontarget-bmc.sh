@@ -9,7 +9,8 @@
 # by scripts/demo.sh and by the HTTPS boot runs (scripts/https-boot-common.sh).
 #
 #   ot_bmc_module                 builds the module if needed, prints its path
-#   ot_bmc_start RUN STATE        starts the BMC on free loopback ports, its state in STATE
+#   ot_bmc_start RUN STATE [ARG...] starts the BMC on free loopback ports, its state in STATE
+#                                 (ARGs to vexa_sim.py start: --redfish, --startcmd CMD)
 #   ot_bmc_stop RUN               stops it (also done on exit for every BMC started)
 #   ot_bmc_admin RUN ARG...       one administrator command (VexaBmc/vexa-admin ARG...)
 #   ot_lay_fat_bmc DIR [WORD...]  the FAT folder of a BMC boot
@@ -42,14 +43,17 @@ ot_bmc_module() {
   echo "$module"
 }
 
-# ot_bmc_start RUN STATE: starts ipmi_sim with the module, its run files
-# (configuration, log, pid, ports in RUN/vexa-sim.env) in RUN and what the BMC
-# keeps across restarts in STATE. Every BMC started is stopped on exit.
+# ot_bmc_start RUN STATE [ARG...]: starts ipmi_sim with the module, its run
+# files (configuration, log, pid, ports in RUN/vexa-sim.env) in RUN and what
+# the BMC keeps across restarts in STATE; further ARGs go to vexa_sim.py
+# (--redfish: the Redfish service too, its settings in RUN/redfish.env).
+# Every BMC started is stopped on exit.
 ot_bmc_start() {
   local run=$1 state=$2 module
+  shift 2
   module=$(ot_bmc_module) || return 1
   mkdir -p "$run" "$state"
-  python3 "$OT_BMC_SIM" --run-dir "$run" --state-dir "$state" --module "$module" start >/dev/null || return 1
+  python3 "$OT_BMC_SIM" --run-dir "$run" --state-dir "$state" --module "$module" start "$@" >/dev/null || return 1
   OT_BMC_RUNS+=("$run")
   trap ot_bmc_stop_all EXIT
 }
@@ -68,6 +72,24 @@ ot_bmc_stop_all() {
 # ot_bmc_port RUN NAME: a port of the running BMC (LAN, SERIAL or CONSOLE).
 ot_bmc_port() {
   sed -n "s/^VEXA_$2_PORT=//p" "$1/vexa-sim.env"
+}
+
+# ot_bmc_redfish RUN: the administrator's settings for the BMC's Redfish
+# service: RF (its URL), CA (the certificate to trust) and PW (the password of
+# the account "admin"), exported for the commands the scripts show as typed.
+ot_bmc_redfish() {
+  local port
+  port=$(sed -n 's/^VEXA_REDFISH_PORT=//p' "$1/redfish.env") || return 1
+  export RF="https://127.0.0.1:$port" CA="$1/redfish-ca.pem"
+  PW=$(cat "$1/redfish-password") && export PW
+}
+
+# ot_typed COMMAND: one administrator command (curl, jq, redfishtool), shown
+# as typed and run in a shell with RF, CA and PW (ot_bmc_redfish); its output
+# indented. Returns the command's status.
+ot_typed() {
+  printf '    $ %s\n' "$1"
+  (eval "$1") 2>&1 | sed 's/^/      /'
 }
 
 ot_bmc_admin() {

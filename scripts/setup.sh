@@ -35,6 +35,7 @@ PACKAGES=(
   openipmi libopenipmi-dev libssl-dev ipmitool
   clang-16 lld-16 llvm-16 lld xz-utils patch
   python3-cryptography python3-importlib-resources python3-pefile
+  python3-aiohttp python3-sushy redfishtool ansible curl jq
 )
 
 stage() { printf '[setup] %s\n' "$*"; }

@@ -38,6 +38,18 @@ of this repository), --state-dir DIR (default RUN_DIR/state), --lan-port,
 --serial-port, --console-port (default 0: a free port; give the ports of an
 earlier run to restart the BMC where QEMU reconnects), --timeout SECONDS
 (start-up, default 20).
+
+The module's control channel is always open, RUN_DIR/vexa-control.sock
+(mode 0600). --redfish also starts the Redfish service on it
+(VexaBmc/Redfish/vexa_redfish.py, HTTPS on a free 127.0.0.1 port; its
+settings in RUN_DIR/redfish.env and the environment: VEXA_REDFISH_PORT,
+VEXA_REDFISH_USER, VEXA_REDFISH_PASSWORD_FILE, VEXA_REDFISH_CA), stopped
+with the simulator. --startcmd CMD gives the BMC a host to power: ipmi_sim
+runs CMD (through the shell; no double quotes) on a chassis power-on and
+ends it on a power-off, as a BMC powers its server (Redfish
+ComputerSystem.Reset, or "power on|off|cycle" on the control channel);
+ipmi_sim runs it as "exec CMD", so CMD's process is the host; stopping the
+BMC stops a host still running.
 """
 
 import argparse
@@ -52,6 +64,10 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
 DEFAULT_MODULE = os.path.join(REPO, "build", "VexaBmc", "vexa_bmc.so")
+REDFISH = os.path.join(REPO, "VexaBmc", "Redfish", "vexa_redfish.py")
+CONTROL = "vexa-control.sock"
+# Debian's python3 modules (aiohttp) import under the system interpreter.
+SYSTEM_PYTHON = "/usr/bin/python3"
 PR_SET_PDEATHSIG = 1
 
 
@@ -126,7 +142,8 @@ class VexaSim:
 
     def __init__(self, run_dir, module=None, state_dir=None, lan_port=0,
                  serial_port=0, console_port=0, timeout=20.0,
-                 die_with_parent=True, ipmi_sim="ipmi_sim"):
+                 die_with_parent=True, ipmi_sim="ipmi_sim", redfish=False, startcmd=None,
+                 redfish_args=()):
         self.run_dir = os.path.abspath(run_dir)
         self.module = os.path.abspath(module or os.environ.get("VEXA_BMC_MODULE") or DEFAULT_MODULE)
         self.state_dir = os.path.abspath(state_dir or os.path.join(self.run_dir, "state"))
@@ -135,6 +152,11 @@ class VexaSim:
         self.die_with_parent = die_with_parent
         self.ipmi_sim = ipmi_sim
         self.proc = None
+        self.redfish, self.startcmd, self.redfish_args = redfish, startcmd, list(redfish_args)
+        self.redfish_proc = None
+        self.redfish_env = {}
+        if startcmd is not None and '"' in startcmd:
+            raise VexaSimError("--startcmd must not contain double quotes (the configuration quotes it)")
 
     # -- paths -------------------------------------------------------------
     def path(self, name):
@@ -147,6 +169,8 @@ class VexaSim:
             "VEXA_CONSOLE_PORT": str(self.console_port),
             "VEXA_STATE_DIR": self.state_dir,
             "VEXA_RUN_DIR": self.run_dir,
+            "VEXA_CONTROL_SOCKET": self.path(CONTROL),
+            **self.redfish_env,
         }
 
     # -- start and stop ----------------------------------------------------
@@ -155,8 +179,13 @@ class VexaSim:
             text = f.read()
         for key, value in (("LAN_PORT", ports[0]), ("SERIAL_PORT", ports[1]),
                            ("CONSOLE_PORT", ports[2]), ("MODULE", self.module),
-                           ("STATE_DIR", self.state_dir)):
+                           ("STATE_DIR", self.state_dir), ("CONTROL", CONTROL)):
             text = text.replace("@%s@" % key, str(value))
+        if self.startcmd is not None:
+            # The host's power: on a power-off ipmi_sim asks the VM to stop,
+            # then SIGTERM after poweroff_wait, SIGKILL after kill_wait.
+            text += ('\n# The host: run on a chassis power-on, ended on a power-off.\n'
+                     'startcmd "%s"\nstartnow false\npoweroff_wait 2\nkill_wait 3\n' % self.startcmd)
         with open(self.path("lan.conf"), "w") as f:
             f.write(text)
 
@@ -196,6 +225,8 @@ class VexaSim:
             while time.monotonic() < deadline and self.proc.poll() is None:
                 try:
                     if self._ready():
+                        if self.redfish:
+                            self._start_redfish()
                         with open(self.path("vexa-sim.env"), "w") as f:
                             f.writelines("%s=%s\n" % kv for kv in self.env().items())
                         return self
@@ -208,10 +239,46 @@ class VexaSim:
                 break                       # nothing to vary: give up at once
         raise VexaSimError("ipmi_sim did not come up; see %s" % self.path("ipmi_sim.log"))
 
+    def _start_redfish(self):
+        """The Redfish service on the control channel; waits for its
+        redfish.env."""
+        env_file = self.path("redfish.env")
+        if os.path.exists(env_file):
+            os.unlink(env_file)
+        log = open(self.path("redfish-service.log"), "ab")
+        self.redfish_proc = subprocess.Popen(
+            [SYSTEM_PYTHON, REDFISH, "--control", self.path(CONTROL), "--run-dir", self.run_dir,
+             *self.redfish_args],
+            cwd=self.run_dir, stdin=subprocess.DEVNULL, stdout=log, stderr=log, start_new_session=True,
+            preexec_fn=_pdeathsig if self.die_with_parent else None)
+        log.close()
+        with open(self.path("redfish.pid"), "w") as f:
+            f.write("%d\n" % self.redfish_proc.pid)
+        deadline = time.monotonic() + self.timeout
+        while time.monotonic() < deadline and self.redfish_proc.poll() is None:
+            if os.path.exists(env_file):
+                with open(env_file) as f:
+                    self.redfish_env = dict(line.rstrip("\n").split("=", 1) for line in f if "=" in line)
+                return
+            time.sleep(0.1)
+        raise VexaSimError("the Redfish service did not come up; see %s" % self.path("redfish-service.log"))
+
     def stop(self):
-        """Stops the simulator: SIGTERM, SIGKILL after 5 s. Idempotent."""
+        """Stops the Redfish service and the simulator: SIGTERM, SIGKILL
+        after 5 s. Idempotent."""
+        if self.redfish_proc is not None:
+            _terminate(self.redfish_proc.pid, self.redfish_proc)
+            self.redfish_proc = None
+        for name in ("redfish.pid",):
+            try:
+                os.unlink(self.path(name))
+            except FileNotFoundError:
+                pass
         if self.proc is not None:
+            host = _children(self.proc.pid)
             _terminate(self.proc.pid, self.proc)
+            for pid in host:                  # the startcmd host outlives ipmi_sim
+                _terminate(pid, None)
             self.proc = None
         try:
             os.unlink(self.path("ipmi_sim.pid"))
@@ -239,6 +306,21 @@ def _is_our_ipmi_sim(pid, run_dir):
         os.path.join(run_dir, "lan.conf").encode() in argv
 
 
+def _children(pid):
+    """The process ids whose parent is pid (ipmi_sim's startcmd host)."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open("/proc/%s/stat" % entry) as f:
+                    fields = f.read().rsplit(")", 1)[1].split()
+            except (OSError, IndexError):
+                continue
+            if int(fields[1]) == pid:
+                found.append(int(entry))
+    return found
+
+
 def _terminate(pid, proc):
     try:
         os.kill(pid, signal.SIGTERM)
@@ -263,15 +345,35 @@ def _terminate(pid, proc):
         proc.wait()
 
 
+def _is_our_redfish(pid, run_dir):
+    try:
+        with open("/proc/%d/cmdline" % pid, "rb") as f:
+            argv = f.read().split(b"\0")
+    except OSError:
+        return False
+    return REDFISH.encode() in argv and run_dir.encode() in argv
+
+
 def _stop_run_dir(run_dir):
     run_dir = os.path.abspath(run_dir)
+    try:
+        with open(os.path.join(run_dir, "redfish.pid")) as f:
+            pid = int(f.read().strip())
+        if _is_our_redfish(pid, run_dir):
+            _terminate(pid, None)
+        os.unlink(os.path.join(run_dir, "redfish.pid"))
+    except (OSError, ValueError):
+        pass
     try:
         with open(os.path.join(run_dir, "ipmi_sim.pid")) as f:
             pid = int(f.read().strip())
     except (OSError, ValueError):
         return
     if _is_our_ipmi_sim(pid, run_dir):
+        host = _children(pid)
         _terminate(pid, None)
+        for child in host:
+            _terminate(child, None)
     os.unlink(os.path.join(run_dir, "ipmi_sim.pid"))
 
 
@@ -285,6 +387,8 @@ def main(argv):
     parser.add_argument("--serial-port", type=int, default=0)
     parser.add_argument("--console-port", type=int, default=0)
     parser.add_argument("--timeout", type=float, default=20.0)
+    parser.add_argument("--redfish", action="store_true", help="also start the Redfish service")
+    parser.add_argument("--startcmd", help="the host ipmi_sim powers on and off")
     command = []
     if "--" in argv:
         at = argv.index("--")
@@ -302,10 +406,10 @@ def main(argv):
     sim = VexaSim(args.run_dir, module=args.module, state_dir=args.state_dir,
                   lan_port=args.lan_port, serial_port=args.serial_port,
                   console_port=args.console_port, timeout=args.timeout,
-                  die_with_parent=(args.action == "run"))
+                  die_with_parent=(args.action == "run"), redfish=args.redfish, startcmd=args.startcmd)
     try:
         sim.start()
-    except VexaSimError as e:
+    except (VexaSimError, OSError) as e:
         print("vexa_sim: %s" % e, file=sys.stderr)
         return 1
     if args.action == "start":

@@ -98,6 +98,8 @@ std::string ReadCertificateFile(const std::string &path, Bytes *der) {
   return {};
 }
 
+bool IsOneCertificate(const Bytes &der) { return ParseDer(der) != nullptr; }
+
 std::string Sha256Hex(const Bytes &bytes) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;

@@ -20,6 +20,9 @@ namespace vexa {
 **/
 std::string ReadCertificateFile(const std::string &path, Bytes *der);
 
+/// True when the bytes are exactly one DER X.509 certificate.
+bool IsOneCertificate(const Bytes &der);
+
 /// Lowercase hex SHA-256 of the bytes.
 std::string Sha256Hex(const Bytes &bytes);
 

@@ -6,6 +6,8 @@
   - Loaded by the configuration line  loadlib "/path/vexa_bmc.so" "state=DIR"
     (the options string may be empty: the state folder is then the one given
     to ipmi_sim with -s; without either the BMC keeps its state in memory).
+    "control=PATH" adds the control channel, a Unix socket for a management
+    service such as the Redfish service (VexaControl.h).
   - Answers (NetFn 0x30, cmd 0x9D) and (NetFn 0x32, cmd 0x9D) on every channel.
   - Adds the administrator's commands to the simulator's console language:
       vexa_import SLOT FILE        queue an import (PEM or DER certificate)
@@ -33,6 +35,7 @@
 #include <string>
 
 #include "Certificate.h"
+#include "VexaControl.h"
 #include "VexaCore.h"
 
 extern "C" {
@@ -126,13 +129,22 @@ vexa::State LoadState() {
   return {};
 }
 
+/// The value of "KEY=VALUE" in the options, or "".
+std::string Option(const char *options, const std::string &name) {
+  const std::string opts = options != nullptr ? options : "";
+  const std::string key = name + "=";
+  for (std::size_t at = opts.find(key); at != std::string::npos; at = opts.find(key, at + 1)) {
+    if (at == 0 || opts[at - 1] == ' ') {
+      return opts.substr(at + key.size(), opts.find(' ', at) - at - key.size());
+    }
+  }
+  return {};
+}
+
 /// "state=DIR" from the options, else ipmi_sim's own -s DIR.
 std::string StateFolder(const char *options) {
-  const std::string opts = options != nullptr ? options : "";
-  const std::string key = "state=";
-  const std::size_t at = opts.find(key);
-  if (at != std::string::npos && (at == 0 || opts[at - 1] == ' ')) {
-    return opts.substr(at + key.size(), opts.find(' ', at) - at - key.size());
+  if (std::string folder = Option(options, "state"); !folder.empty()) {
+    return folder;
   }
   std::ifstream cmdline("/proc/self/cmdline", std::ios::binary);
   std::string arg;
@@ -397,6 +409,18 @@ extern "C" __attribute__((visibility("default"))) int ipmi_sim_module_init(sys_d
   }
   if (rv != 0) {
     Log(SETUP_ERROR, "registering the commands failed (" + std::to_string(rv) + ")");
+    return rv;
   }
-  return rv;
+  // "control=PATH": the control channel of a management service (VexaControl.h).
+  try {
+    if (const std::string control = Option(options, "control"); !control.empty()) {
+      // Without it the BMC still serves the firmware; the service reports it unreachable.
+      const int error = vexa::StartControlChannel(sys, control, mCore.get(), [](const std::string &line) { Log(INFO, line); });
+      Log(error == 0 ? INFO : SETUP_ERROR,
+          "control channel " + control + (error == 0 ? "" : ": " + std::string(std::strerror(error))));
+    }
+  } catch (...) {
+    Log(SETUP_ERROR, "control channel: out of memory");
+  }
+  return 0;
 }
