@@ -8,7 +8,7 @@ through Redfish and powers each on; each server's firmware imports the CA,
 makes it the anchor of HTTPS boot and boots from that server by itself.
 The playbook runs twice: the second run must change nothing and say so.
 
-    fleet.py --servers N --out DIR [--platform] [--measure]
+    fleet.py --servers N --out DIR
 
 Checks (exit status 1 when one fails): first run: every host changed, the
 import's task Completed at every BMC, every server's console shows the boot
@@ -18,9 +18,10 @@ DIR/playbook-1.log, playbook-2.log; each server's files in DIR/serverN/.
 Every process started here (BMCs, Redfish services, QEMU machines, the boot
 server) is stopped however the run ends.
 
-The machines boot the test application as the removable-media boot file,
-playing the platform's boot policy (HandlePendingTasks, SyncHttpsCertToVEXA,
-ReadyToBoot, then the HTTPS boot of the URI); host_command() is the one place
+The machines are the platform build powered on with nothing but their flash:
+no boot volume, no shell. Each one's boot manager applies its BMC's requests,
+reports the slots and derives the trust, then boots the HTTPS boot option it
+makes from the URI QEMU hands it (fw_cfg); host_command() is the one place
 that says how a server boots.
 """
 
@@ -61,16 +62,16 @@ def shell(script, platform):
 
 def host_command(server, firmware, serial_port_var="$VEXA_SERIAL_PORT"):
     """How server boots: the QEMU command line its BMC runs on a power-on.
-    The machine's flash (vars.fd) is its own and kept; its boot volume holds
-    the boot policy; its network reaches the host's loopback as 10.0.2.2;
-    its KCS interface is wired to its BMC's system interface."""
+    The machine's flash (vars.fd) is its own and kept; its HTTPS boot URI is
+    the platform's setting in fw_cfg; its network reaches the host's loopback
+    as 10.0.2.2; its KCS interface is wired to its BMC's system interface."""
     d = server["dir"]
     return ["timeout", str(BOOT_TIMEOUT), "qemu-system-x86_64",
             "-machine", "pc", "-m", "512M", "-accel", "tcg", "-display", "none", "-vga", "none",
             "-no-reboot", "-monitor", "none", "-pidfile", os.path.join(d, "qemu.pid"),
             "-drive", "if=pflash,format=raw,unit=0,readonly=on,file=" + firmware["code"],
             "-drive", "if=pflash,format=raw,unit=1,file=" + os.path.join(d, "vars.fd"),
-            "-drive", "format=raw,file=fat:rw:" + os.path.join(d, "fat"),
+            "-fw_cfg", "name=opt/org.tolm/https-boot-uri,string=" + server["uri"],
             "-serial", "file:" + os.path.join(d, "com1.log"), "-serial", "file:" + os.path.join(d, "com2.log"),
             "-netdev", "user,id=n0", "-device", "virtio-net-pci,netdev=n0,romfile=",
             "-chardev", "socket,id=ipmi0,host=127.0.0.1,port=%s,reconnect=1" % serial_port_var,
@@ -112,13 +113,11 @@ def firmware_of(platform):
 
 
 def add_server(out, n, firmware, module, uri, servers, sims):
-    """Server n: its folder, flash, boot volume and BMC (started, with its
+    """Server n: its folder, flash and BMC (started, with its
     Redfish service and the machine as its startcmd)."""
-    server = {"name": "server%d" % n, "dir": os.path.join(out, "server%d" % n)}
+    server = {"name": "server%d" % n, "dir": os.path.join(out, "server%d" % n), "uri": uri}
     os.makedirs(server["dir"])
     shutil.copyfile(firmware["vars"], os.path.join(server["dir"], "vars.fd"))
-    shell("hb_lay_fat %s %s" % (shlex.quote(os.path.join(server["dir"], "fat")), shlex.quote("try=fleet,final," + uri)),
-          firmware["platform"])
     sim = VexaSim(os.path.join(server["dir"], "bmc"), module=module, redfish=True,
                   startcmd=write_host_script(server, firmware))
     sims.append(sim)
@@ -150,14 +149,13 @@ def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--servers", type=int, default=3)
     parser.add_argument("--out", default=os.path.join(REPO, "build", "fleet"))
-    parser.add_argument("--platform", action="store_true", help="boot the platform build")
     parser.add_argument("--module", default=os.environ.get("VEXA_BMC_MODULE"))
     args = parser.parse_args(argv)
     out = os.path.abspath(args.out)
     shutil.rmtree(out, ignore_errors=True)
     os.makedirs(out)
     module = args.module or shell("ot_bmc_module", False).strip()
-    firmware = firmware_of(args.platform)
+    firmware = firmware_of(True)
     print("[fleet] %d server(s); firmware %s" % (args.servers, firmware["code"]), flush=True)
 
     def on_signal(signum, _frame):

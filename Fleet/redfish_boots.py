@@ -4,8 +4,8 @@
 service powering a QEMU machine, as in Fleet/fleet.py), the administrator's
 requests made through Redfish, each boot started with ComputerSystem.Reset.
 
-  redfish_boots.py check   --out DIR [--platform]   (CTest ontarget.redfish-tasks)
-  redfish_boots.py measure --out DIR [--platform] [--fleet 1,2,3,4]
+  redfish_boots.py check   --out DIR   (CTest ontarget.redfish-tasks)
+  redfish_boots.py measure --out DIR [--fleet 1,2,3,4]
 
 check, boot by boot (the task states before and after each boot printed as
 a table):
@@ -111,11 +111,11 @@ def post(rf, pem):
 class Bed:
     """One server with its boot server; everything stopped by close()."""
 
-    def __init__(self, out, platform):
+    def __init__(self, out):
         shutil.rmtree(out, ignore_errors=True)
         os.makedirs(out)
         self.out = out
-        firmware = firmware_of(platform)
+        firmware = firmware_of(True)
         module = os.environ.get("VEXA_BMC_MODULE") or shell("ot_bmc_module", False).strip()
         self.certs = os.path.join(out, "certs")
         make_certs(self.certs)
@@ -137,7 +137,7 @@ class Bed:
 
 
 def check(args):
-    bed = Bed(os.path.abspath(args.out), args.platform)
+    bed = Bed(os.path.abspath(args.out))
     failures, rows = [], []
 
     def expect(ok, what):
@@ -237,7 +237,7 @@ def latencies(rf):
 
 def measure(args):
     out = os.path.abspath(args.out)
-    bed = Bed(os.path.join(out, "one"), args.platform)
+    bed = Bed(os.path.join(out, "one"))
     results = []
     try:
         rf = bed.rf
@@ -267,7 +267,7 @@ def measure(args):
     for n in [int(x) for x in args.fleet.split(",") if x]:
         start = time.monotonic()
         run = subprocess.run([sys.executable, fleet.__file__, "--servers", str(n), "--out",
-                              os.path.join(out, "fleet-%d" % n)] + (["--platform"] if args.platform else []),
+                              os.path.join(out, "fleet-%d" % n)],
                              capture_output=True, text=True)
         verdict = "passed" if run.returncode == 0 else "FAILED"
         results.append(("fleet of %d: fleet.py wall time (%s)" % (n, verdict), "%.0f s" % (time.monotonic() - start)))
@@ -281,7 +281,6 @@ def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("action", choices=("check", "measure"))
     parser.add_argument("--out", required=True)
-    parser.add_argument("--platform", action="store_true")
     parser.add_argument("--fleet", default="1,2,3,4")
     args = parser.parse_args(argv)
 

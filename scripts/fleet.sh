@@ -6,26 +6,23 @@
 # queued to all by Fleet/provision-ca.yml, each server HTTPS-booting from the
 # server that CA signed; the playbook's second run changes nothing.
 #
-#   scripts/fleet.sh [--out DIR] [--servers N] [--platform]
+#   scripts/fleet.sh [--out DIR] [--servers N]
 #
 # Sets itself up and builds what it needs first (scripts/setup.sh, the DEBUG
-# images, the BMC module). --platform
-# boots the platform build (scripts/build.sh platform) instead of Debian's
-# OVMF with the modules on the boot volume. Default output: build/fleet.
+# images, the platform build the servers power on, the BMC module). Default
+# output: build/fleet.
 set -eo pipefail
 
 . "$(dirname "${BASH_SOURCE[0]}")/https-boot-common.sh"
 
 ARGS=()
-PLATFORM=0
 while [ $# -gt 0 ]; do
   case "$1" in
-    --platform) PLATFORM=1; ARGS+=("$1"); shift ;;
     --out|--servers) ARGS+=("$1" "$2"); shift 2 ;;
-    *) echo "usage: $0 [--out DIR] [--servers N] [--platform]" >&2; exit 2 ;;
+    *) echo "usage: $0 [--out DIR] [--servers N]" >&2; exit 2 ;;
   esac
 done
 bash "$OT_ROOT/scripts/setup.sh" | sed 's/^/    /'
 ot_need qemu-system-x86_64 openssl python3 timeout ipmi_sim ansible-playbook
-"$OT_ROOT/scripts/build.sh" DEBUG $([ "$PLATFORM" = 0 ] || echo platform) | sed 's/^/    /'
+"$OT_ROOT/scripts/build.sh" DEBUG platform | sed 's/^/    /'
 VEXA_BMC_MODULE=$(ot_bmc_module) exec python3 "$OT_ROOT/Fleet/fleet.py" "${ARGS[@]}"
