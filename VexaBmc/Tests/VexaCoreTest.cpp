@@ -43,8 +43,11 @@ Bytes SyncMessage(std::initializer_list<std::pair<std::uint16_t, Bytes>> records
 const Bytes kPendingListRequest{kSubPendingList, 0, 0, 0, 0, 0};
 Bytes ImportRequest(std::uint16_t slot) { return {kSubImportCert, 0, 2, 0, 0, 0, std::uint8_t(slot), std::uint8_t(slot >> 8)}; }
 
-Bytes Call(VexaCore &core, std::uint8_t netFn, const Bytes &request, std::size_t room = kRoom) {
-  return core.Transact(netFn, request.data(), request.size(), room);
+constexpr std::uint8_t kLan = 1;   // ipmi_sim's LAN channel
+
+Bytes Call(VexaCore &core, std::uint8_t netFn, const Bytes &request, std::size_t room = kRoom,
+           std::uint8_t channel = kSystemInterfaceChannel) {
+  return core.Transact(netFn, channel, request.data(), request.size(), room);
 }
 
 struct Result {
