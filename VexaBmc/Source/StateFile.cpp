@@ -92,14 +92,14 @@ std::string Read(const std::string &path, State *state, bool *absent) {
   }
   struct stat info {};
   if (fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode)) {
-    return "is not a regular file";
+    return "not a regular file";
   }
   Bytes image;
   if (!ReadAtMost(fd.Get(), MaxStateImage() + 1, &image)) {
     return std::string("cannot be read (") + std::strerror(errno) + ")";
   }
   if (image.size() > MaxStateImage()) {
-    return "is larger than any state (" + std::to_string(MaxStateImage()) + " bytes)";
+    return "larger than any state (" + std::to_string(MaxStateImage()) + " bytes)";
   }
   std::string why;
   auto parsed = ParseState(image, &why);
