@@ -469,10 +469,12 @@ std::string VexaCore::Reset() {
 
 namespace {
 
-constexpr char kMagic[8] = {'V', 'E', 'X', 'A', 'B', 'M', 'C', '\n'};
+constexpr char kMagicText[] = "VEXABMC\n";
+constexpr std::size_t kMagicSize = sizeof kMagicText - 1;
+const std::uint8_t *const kMagic = reinterpret_cast<const std::uint8_t *>(kMagicText);
 constexpr std::uint32_t kFormat = 2;
 /// Magic, format, NextId, Syncs, SlotsSince, LastSyncAt.
-constexpr std::size_t kImageHeader = sizeof kMagic + 4 + 4 + 4 + 4 + 8;
+constexpr std::size_t kImageHeader = kMagicSize + 4 + 4 + 4 + 4 + 8;
 /// A slot report without its bytes: Full, length.
 constexpr std::size_t kSlotHeader = 1 + 4;
 /// A request without its certificate: Id, Kind, Slot, Record, Fate, Handed,
@@ -582,7 +584,7 @@ std::size_t MaxStateImage() {
 }
 
 Bytes SerializeState(const State &state) {
-  Bytes out(std::begin(kMagic), std::end(kMagic));
+  Bytes out(kMagic, kMagic + kMagicSize);
   PutLe32(out, kFormat);
   PutLe32(out, state.NextId);
   PutLe32(out, state.Syncs);
@@ -620,8 +622,8 @@ std::optional<State> ParseState(const Bytes &image, std::string *why) {
     }
     return std::nullopt;
   };
-  if (image.size() < kImageHeader + kSeal || image.size() > MaxStateImage()) {
-    return fail("not the size of a Vexa BMC state file");
+  if (image.size() < kSeal) {
+    return fail("shorter than its seal");
   }
   const std::size_t body = image.size() - kSeal;
   const Seal seal = SealOf(image.data(), body);
@@ -631,7 +633,7 @@ std::optional<State> ParseState(const Bytes &image, std::string *why) {
   Reader in(image.data(), body);
   const std::uint8_t *magic;
   std::uint32_t format;
-  if (!in.Take(sizeof kMagic, &magic) || !std::equal(magic, magic + sizeof kMagic, kMagic)) {
+  if (!in.Take(kMagicSize, &magic) || !std::equal(magic, magic + kMagicSize, kMagic)) {
     return fail("not a Vexa BMC state file");
   }
   if (!in.U32(&format) || format != kFormat) {
