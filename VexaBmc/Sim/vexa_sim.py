@@ -204,6 +204,8 @@ class VexaSim:
         _write_private(self.path("lan.conf"), text)
         if self.lan:
             _write_private(self.password_file, password + "\n")
+        elif os.path.lexists(self.password_file):
+            os.unlink(self.password_file)      # an earlier run's: no LAN now
 
     def _ready(self):
         """True once the console answers and the module's command exists."""
