@@ -983,13 +983,16 @@ def command_run(args):
 
     scratch.sync()
     scratch.configure(os.path.abspath(args.edk2))
-    say("building the host tests without sanitizers in %s" % os.path.relpath(scratch.build, ROOT))
-    ok, output = scratch.ninja(TEST_EXECUTABLES)
+    # Only the test executables that link a chosen mutant's file.
+    needed = sorted({name for m in chosen for name in SOURCES[m.file]}) or TEST_EXECUTABLES
+    say("building the host tests without sanitizers in %s: %s" % (
+        os.path.relpath(scratch.build, ROOT), " ".join(needed)))
+    ok, output = scratch.ninja(needed)
     if not ok:
         sys.stderr.write(output[-4000:])
         sys.exit("[mutation] the unmutated host tests do not build")
     baseline = {}
-    for name in TEST_EXECUTABLES:
+    for name in needed:
         status, seconds, failed = run_test(scratch.executable(name), 600)
         if status != "pass":
             sys.exit("[mutation] the unmutated %s fails (%s): fix the tests first" % (name, failed or status))
@@ -1024,7 +1027,7 @@ def command_run(args):
                 say("%d/%d done" % (number, len(todo)))
     finally:
         scratch.restore()
-        scratch.ninja(TEST_EXECUTABLES)
+        scratch.ninja(needed)
 
     print()
     scores, unexcused = summarise(chosen, results, equivalents)
