@@ -6,6 +6,7 @@
 **/
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <initializer_list>
 #include <string>
@@ -249,6 +250,8 @@ TEST(Transfer, LanRequestsLeaveTheFirmwaresMessageAndHeldResponseAlone) {
   EXPECT_EQ(core.Current().Slots[3].Der, Der(400, 9));
   EXPECT_FALSE(core.Current().Slots[0].Full);
   EXPECT_EQ(log.at(3), "refused NetFn 0x30 op 0x01, 23 bytes, channel 1: completion code 0xD4");
+  // No room at all: nothing is answered.
+  EXPECT_EQ(Call(core, Q, Get(0), 0), Bytes{});
   // The test aid gate=off: every channel is served.
   core.SetChannelGate(false);
   EXPECT_EQ(Call(core, S, Get(0), kRoom, kLan), Bytes{kCcOk});
@@ -542,6 +545,18 @@ TEST(KeptState, EveryTruncationAndFlippedByteIsRefused) {
   const auto parsed = ParseState(image);
   ASSERT_TRUE(parsed.has_value());
   EXPECT_TRUE(*parsed == RichState());
+  // Magic, format 2, ... and the SHA-256 of all of it last.
+  EXPECT_EQ(Bytes(image.begin(), image.begin() + 12), Cat({{'V', 'E', 'X', 'A', 'B', 'M', 'C', '\n'}, Le32(2)}));
+  EXPECT_EQ(Reseal(image), image);
+  // A full history beside pending requests is a state the BMC makes.
+  State full = RichState();
+  while (full.Requests.size() < kMaxHistory + 4) {   // RichState: 3 judged, 4 pending
+    Request r = full.Requests[1];
+    r.Id = full.NextId++;
+    full.Requests.insert(full.Requests.begin() + 2, r);
+  }
+  std::sort(full.Requests.begin(), full.Requests.end(), [](const Request &a, const Request &b) { return a.Id < b.Id; });
+  EXPECT_TRUE(ParseState(SerializeState(full)).has_value());
   for (std::size_t n = 0; n < image.size(); ++n) {
     EXPECT_FALSE(ParseState(Bytes(image.begin(), image.begin() + n)).has_value()) << n;
     Bytes bad = image;
