@@ -370,6 +370,28 @@ TEST(Fates, OnlyHandedRequestsAreJudgedAndANewRequestReplacesTheWaitingOne) {
             Bytes({0xA0, 0, 12, 0, 0, 0, 9, 1, 0xAB, 0, 0, 0, 9, 1, 0xAA, 40, 0, 0}));
 }
 
+TEST(Fates, TheHistoryKeepsTheNewest64JudgedAndEveryPendingRequest) {
+  VexaCore core;
+  ASSERT_EQ(core.QueueRaw({9, 5, 0xAA, 0x10, 0, 0}), "");        // #1, pending throughout
+  for (int i = 0; i < 70; ++i) ASSERT_EQ(core.QueueDelete(2), "");  // #2..#71, each replacing the last
+  const auto &r = core.Current().Requests;
+  ASSERT_EQ(r.size(), kMaxHistory + 2);
+  EXPECT_EQ(r.front().Id, 1u);
+  EXPECT_EQ(r[1].Id, 71u - kMaxHistory);    // the oldest judged ones dropped
+  EXPECT_EQ(r.back().Id, 71u);
+  EXPECT_TRUE(r.back().Pending());
+}
+
+TEST(Fates, Names) {
+  const std::pair<RequestKind, const char *> kinds[] = {
+      {RequestKind::Import, "import"}, {RequestKind::Delete, "delete"}, {RequestKind::Raw, "injected"}, {RequestKind(9), "?"}};
+  for (const auto &[kind, name] : kinds) EXPECT_STREQ(KindName(kind), name);
+  const std::pair<RequestFate, const char *> fates[] = {
+      {RequestFate::Queued, "queued"}, {RequestFate::Handed, "handed"}, {RequestFate::Confirmed, "confirmed"},
+      {RequestFate::NotApplied, "not-applied"}, {RequestFate::Replaced, "replaced"}, {RequestFate(9), "?"}};
+  for (const auto &[fate, name] : fates) EXPECT_STREQ(FateName(fate), name);
+}
+
 TEST(Admin, RefusalsChangeNothing) {
   VexaCore core = BusyCore();
   const Bytes before = SerializeState(core.Current());
