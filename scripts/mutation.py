@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: BSD-2-Clause-Patent
-"""Mutation testing of the driver and its two libraries against the host tests.
+"""Mutation testing of the driver, its two libraries and the BMC's core against the host tests.
 
 One fault at a time is put into a scratch copy of the sources (build/mutation/
 by default; the worktree's own files are never touched): a relational,
@@ -58,6 +58,7 @@ EQUIVALENTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "mutation
 DRIVER = "TolmVexaPkg/Feature/TolmVexaHttpsBootCertMgmtDxe"
 DRIVER_TESTS = ["store_messages_tests", "driver_tests", "service_tests", "diagnostics_tests"]
 LIBRARY_TESTS = ["diagnostics_tests"]
+BMC_TESTS = ["vexa_core_tests"]
 
 # The mutated files and the host test executables that link each of them (the
 # diagnostics tests start the whole image, so they link the driver too).
@@ -71,9 +72,14 @@ SOURCES = {
     "TolmVexaPkg/Library/DebugLib/DebugErrorLevel.cpp": LIBRARY_TESTS,
     "TolmVexaPkg/Library/SerialPortLib/SerialPortLib.cpp": LIBRARY_TESTS,
     "TolmVexaPkg/Library/SerialPortLib/PlatformHookLib.cpp": LIBRARY_TESTS,
+    "VexaBmc/Source/VexaCore.cpp": BMC_TESTS,
 }
 
-TEST_EXECUTABLES = sorted(set(DRIVER_TESTS + LIBRARY_TESTS))
+TEST_EXECUTABLES = sorted(set(DRIVER_TESTS + LIBRARY_TESTS + BMC_TESTS))
+# The folders of the scratch build that hold each test executable.
+EXECUTABLE_DIRS = {name: "VexaBmc" for name in BMC_TESTS}
+# The trees copied into the scratch folder.
+COPIED_TREES = ("TolmVexaPkg", "VexaBmc")
 
 # ---------------------------------------------------------------------------
 # Lexing
@@ -273,6 +279,8 @@ class FileMutator:
         self.functions = []      # (body_open, body_close, return_type)
         self._mark_skipped()
         self._find_functions()
+        if path.startswith("VexaBmc/"):
+            self._find_functions_cpp()
 
     # --- regions no mutant touches -----------------------------------------
 
@@ -318,6 +326,39 @@ class FileMutator:
                 return_type.insert(0, stripped)
                 k -= 1
             self.functions.append((j, matching(t, j), " ".join(return_type)))
+
+    def _find_functions_cpp(self):
+        """Function definitions in the BMC's C++ style: the return type, the
+        (qualified) name and the parameters, then '{' on the same line or
+        after constructor initialisers; member functions of classes too.
+        Bodies are not searched for further definitions (lambdas belong to
+        their function)."""
+        t = self.tokens
+        lines = self.source.split("\n")
+        i = 0
+        while i < len(t) - 1:
+            tok, prev = t[i], t[i - 1] if i > 0 else None
+            if (tok.kind == "ident" and t[i + 1].text == "(" and tok.text not in NOT_CALLS and prev is not None
+                    and (prev.kind == "ident" or prev.text in ("::", ">", "*", "&")) and prev.text != "return"):
+                close = matching(t, i + 1)
+                j = close + 1
+                while j < len(t) and t[j].text in ("const", "override", "noexcept"):
+                    j += 1
+                if j < len(t) and t[j].text == ":":
+                    while j < len(t) and t[j].text not in ("{", ";"):
+                        j += 1
+                if j < len(t) and t[j].text == "{":
+                    first = i
+                    while first >= 2 and t[first - 1].text == "::" and t[first - 2].kind == "ident":
+                        first -= 2
+                    line_text = lines[t[first].line - 1]
+                    column = t[first].start - (self.source.rfind("\n", 0, t[first].start) + 1)
+                    return_type = line_text[:column].strip()
+                    body_close = matching(t, j)
+                    self.functions.append((j, body_close, return_type))
+                    i = body_close + 1
+                    continue
+            i += 1
 
     def function_of(self, index):
         best = None
@@ -658,11 +699,18 @@ class Scratch:
     def sync(self):
         """Brings the copy in line with the worktree; files whose content is
         unchanged keep their time stamps, so nothing is rebuilt for them."""
-        package = os.path.join(ROOT, "TolmVexaPkg")
-        target = os.path.join(self.src, "TolmVexaPkg")
+        for tree in COPIED_TREES:
+            self._sync_tree(tree)
+        for rel in SOURCES:
+            with open(os.path.join(self.src, rel), encoding="utf-8") as f:
+                self.originals[rel] = f.read()
+
+    def _sync_tree(self, tree):
+        package = os.path.join(ROOT, tree)
+        target = os.path.join(self.src, tree)
         wanted = set()
         for base, dirs, files in os.walk(package):
-            dirs[:] = [d for d in dirs if d not in ("Seeds",)]
+            dirs[:] = [d for d in dirs if d not in ("Seeds", "__pycache__")]
             for name in files:
                 src = os.path.join(base, name)
                 rel = os.path.relpath(src, package)
@@ -682,9 +730,6 @@ class Scratch:
                 rel = os.path.relpath(os.path.join(base, name), target)
                 if rel not in wanted:
                     os.remove(os.path.join(base, name))
-        for rel in SOURCES:
-            with open(os.path.join(self.src, rel), encoding="utf-8") as f:
-                self.originals[rel] = f.read()
 
     def configure(self, edk2):
         os.makedirs(self.build, exist_ok=True)
@@ -692,9 +737,10 @@ class Scratch:
             "cmake", "-S", os.path.join(self.src, "TolmVexaPkg", "Test"), "-B", self.build, "-G", "Ninja",
             "-DEDK2_DIR=" + edk2,
             "-DCMAKE_C_COMPILER=gcc", "-DCMAKE_CXX_COMPILER=g++",
-            # The host test bed alone: no EDK II images, BMC module or
-            # on-target runs.
+            # The host test bed and the BMC core's tests alone: no EDK II
+            # images or on-target runs.
             "-DTOLM_HOST_ONLY_PREFIX=mutation.",
+            "-DTOLM_HOST_WITH_BMC=ON",
             "-DTOLM_HOST_SANITIZERS=OFF",
             "-DTOLM_HOST_DEBUG_INFO=OFF",
             "-DTOLM_HOST_WARNINGS_AS_ERRORS=OFF",
@@ -740,7 +786,7 @@ class Scratch:
             self.current = None
 
     def executable(self, name):
-        return os.path.join(self.build, "Host", name)
+        return os.path.join(self.build, EXECUTABLE_DIRS.get(name, "Host"), name)
 
 
 def run_test(path, limit):
@@ -768,7 +814,7 @@ def fingerprint():
     """Every file whose change can change a result."""
     digest = hashlib.sha1()
     for base in ("TolmVexaPkg/Feature", "TolmVexaPkg/Library", "TolmVexaPkg/Include", "TolmVexaPkg/Test/Host",
-                 "TolmVexaPkg/Test/CMakeLists.txt"):
+                 "TolmVexaPkg/Test/CMakeLists.txt", "VexaBmc/Source", "VexaBmc/Tests", "VexaBmc/CMakeLists.txt"):
         path = os.path.join(ROOT, base)
         files = [path] if os.path.isfile(path) else sorted(
             os.path.join(b, n) for b, _, ns in os.walk(path) for n in ns
@@ -937,13 +983,16 @@ def command_run(args):
 
     scratch.sync()
     scratch.configure(os.path.abspath(args.edk2))
-    say("building the host tests without sanitizers in %s" % os.path.relpath(scratch.build, ROOT))
-    ok, output = scratch.ninja(TEST_EXECUTABLES)
+    # Only the test executables that link a chosen mutant's file.
+    needed = sorted({name for m in chosen for name in SOURCES[m.file]}) or TEST_EXECUTABLES
+    say("building the host tests without sanitizers in %s: %s" % (
+        os.path.relpath(scratch.build, ROOT), " ".join(needed)))
+    ok, output = scratch.ninja(needed)
     if not ok:
         sys.stderr.write(output[-4000:])
         sys.exit("[mutation] the unmutated host tests do not build")
     baseline = {}
-    for name in TEST_EXECUTABLES:
+    for name in needed:
         status, seconds, failed = run_test(scratch.executable(name), 600)
         if status != "pass":
             sys.exit("[mutation] the unmutated %s fails (%s): fix the tests first" % (name, failed or status))
@@ -978,7 +1027,7 @@ def command_run(args):
                 say("%d/%d done" % (number, len(todo)))
     finally:
         scratch.restore()
-        scratch.ninja(TEST_EXECUTABLES)
+        scratch.ninja(needed)
 
     print()
     scores, unexcused = summarise(chosen, results, equivalents)

@@ -5,6 +5,14 @@
 Every port is a free one on 127.0.0.1, picked at start. The run folder gets
 the filled-in configuration (lan.conf), the simulator's log (ipmi_sim.log),
 its pid (ipmi_sim.pid) and the ports (vexa-sim.env, shell assignments). The
+LAN channel is off unless asked for (lan=True, --lan): then it listens on
+127.0.0.1 only, takes MD5 sessions alone, and its one account ("admin") has a
+password generated for the run, kept in RUN_DIR/lan.password (mode 0600, as
+lan.conf, which holds it too) and handed to ipmitool with -f, never on a
+command line. ipmi_sim's RMCP+ cipher suite 0 admits that account with any
+password (a weakness of the simulator): treat its LAN channel as open to any
+local process; the Vexa executes the firmware's commands from the system
+interface alone. The
 state folder (default RUN_DIR/state) holds what the BMC keeps across restarts:
 start again with the same state folder and the BMC still knows its pending
 list, the fates and the last report.
@@ -13,17 +21,18 @@ As a library (the simulator is stopped when the block ends, however it ends,
 and also when the Python process that started it dies):
 
     from vexa_sim import VexaSim
-    with VexaSim(run_dir) as sim:          # module=..., state_dir=... optional
+    with VexaSim(run_dir) as sim:          # module=..., state_dir=..., lan=True optional
         sim.serial_port                    # QEMU: -chardev socket,host=127.0.0.1,port=...
-        sim.lan_port                       # ipmitool -I lanplus -C 3 -p ... -U admin -P password
+        sim.ipmitool()                     # with lan=True: ipmitool -I lanplus -C 3 ... -f lan.password
         sim.console_port                   # vexa-admin --port ...
         sim.console("vexa_show")           # a console command; VexaRefused on "**..."
 
 From the shell:
 
     vexa_sim.py run   --run-dir DIR [options] -- COMMAND ARGS...
-        starts the BMC, runs COMMAND with VEXA_LAN_PORT, VEXA_SERIAL_PORT,
-        VEXA_CONSOLE_PORT, VEXA_STATE_DIR and VEXA_RUN_DIR in its environment,
+        starts the BMC, runs COMMAND with VEXA_SERIAL_PORT, VEXA_CONSOLE_PORT,
+        VEXA_STATE_DIR and VEXA_RUN_DIR in its environment (with --lan also
+        VEXA_LAN_PORT and VEXA_LAN_PASSWORD_FILE),
         stops the BMC whatever happens (also on SIGINT/SIGTERM), and exits
         with COMMAND's status;
     vexa_sim.py start --run-dir DIR [options]
@@ -34,7 +43,9 @@ From the shell:
         does nothing when none runs.
 
 Options: --module SO (default: $VEXA_BMC_MODULE, else build/VexaBmc/vexa_bmc.so
-of this repository), --state-dir DIR (default RUN_DIR/state), --lan-port,
+of this repository), --state-dir DIR (default RUN_DIR/state), --lan (the LAN
+channel on), --gate-off (test aid: the module executes the firmware's
+commands from every channel), --lan-port,
 --serial-port, --console-port (default 0: a free port; give the ports of an
 earlier run to restart the BMC where QEMU reconnects), --timeout SECONDS
 (start-up, default 20).
@@ -55,6 +66,7 @@ BMC stops a host still running.
 import argparse
 import ctypes
 import os
+import secrets
 import signal
 import socket
 import subprocess
@@ -129,6 +141,15 @@ def console_command(port, command, timeout=10.0):
     return output
 
 
+def _write_private(path, text):
+    """Writes text to path, readable by its owner alone (mode 0600 also
+    when the file was there before)."""
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW, 0o600)
+    with os.fdopen(fd, "w") as f:
+        os.fchmod(f.fileno(), 0o600)
+        f.write(text)
+
+
 def _pdeathsig():
     """In the child: die with the parent, so a killed caller leaves no BMC."""
     try:
@@ -142,8 +163,8 @@ class VexaSim:
 
     def __init__(self, run_dir, module=None, state_dir=None, lan_port=0,
                  serial_port=0, console_port=0, timeout=20.0,
-                 die_with_parent=True, ipmi_sim="ipmi_sim", redfish=False, startcmd=None,
-                 redfish_args=()):
+                 die_with_parent=True, ipmi_sim="ipmi_sim", lan=False, gate_off=False, redfish=False,
+                 startcmd=None, redfish_args=()):
         self.run_dir = os.path.abspath(run_dir)
         self.module = os.path.abspath(module or os.environ.get("VEXA_BMC_MODULE") or DEFAULT_MODULE)
         self.state_dir = os.path.abspath(state_dir or os.path.join(self.run_dir, "state"))
@@ -151,6 +172,8 @@ class VexaSim:
         self.timeout = timeout
         self.die_with_parent = die_with_parent
         self.ipmi_sim = ipmi_sim
+        self.lan = lan
+        self.gate_off = gate_off
         self.proc = None
         self.redfish, self.startcmd, self.redfish_args = redfish, startcmd, list(redfish_args)
         self.redfish_proc = None
@@ -162,9 +185,12 @@ class VexaSim:
     def path(self, name):
         return os.path.join(self.run_dir, name)
 
+    @property
+    def password_file(self):
+        return self.path("lan.password")
+
     def env(self):
-        return {
-            "VEXA_LAN_PORT": str(self.lan_port),
+        env = {
             "VEXA_SERIAL_PORT": str(self.serial_port),
             "VEXA_CONSOLE_PORT": str(self.console_port),
             "VEXA_STATE_DIR": self.state_dir,
@@ -172,22 +198,43 @@ class VexaSim:
             "VEXA_CONTROL_SOCKET": self.path(CONTROL),
             **self.redfish_env,
         }
+        if self.lan:
+            env.update(VEXA_LAN_PORT=str(self.lan_port), VEXA_LAN_PASSWORD_FILE=self.password_file)
+        return env
+
+    def ipmitool(self, *args, interface="lanplus", cipher="3", password_file=None):
+        """The ipmitool command line of the LAN channel (lan=True): the
+        account admin, its password read from a file (-f)."""
+        if not self.lan:
+            raise VexaSimError("the LAN channel is off (start with lan=True)")
+        cmd = ["ipmitool", "-I", interface, "-H", "127.0.0.1", "-p", str(self.lan_port), "-U", "admin",
+               "-f", password_file or self.password_file]
+        if interface == "lanplus":
+            cmd[3:3] = ["-C", cipher]
+        return cmd + list(args)
 
     # -- start and stop ----------------------------------------------------
-    def _write_config(self, ports):
+    def _write_config(self, ports, password):
         with open(os.path.join(HERE, "lan.conf.in")) as f:
             text = f.read()
+        begin, end = text.index("#@LAN_BLOCK_BEGIN@\n"), text.index("#@LAN_BLOCK_END@")
+        block = text[begin + len("#@LAN_BLOCK_BEGIN@\n"):end]
+        text = text[:begin].replace("@LAN@", block if self.lan else "  # LAN channel: off (vexa_sim.py --lan)")
         for key, value in (("LAN_PORT", ports[0]), ("SERIAL_PORT", ports[1]),
                            ("CONSOLE_PORT", ports[2]), ("MODULE", self.module),
-                           ("STATE_DIR", self.state_dir), ("CONTROL", CONTROL)):
+                           ("MODULE_OPTIONS", "gate=off " if self.gate_off else ""),
+                           ("STATE_DIR", self.state_dir), ("LAN_PASSWORD", password), ("CONTROL", CONTROL)):
             text = text.replace("@%s@" % key, str(value))
         if self.startcmd is not None:
             # The host's power: on a power-off ipmi_sim asks the VM to stop,
             # then SIGTERM after poweroff_wait, SIGKILL after kill_wait.
             text += ('\n# The host: run on a chassis power-on, ended on a power-off.\n'
                      'startcmd "%s"\nstartnow false\npoweroff_wait 2\nkill_wait 3\n' % self.startcmd)
-        with open(self.path("lan.conf"), "w") as f:
-            f.write(text)
+        _write_private(self.path("lan.conf"), text)
+        if self.lan:
+            _write_private(self.password_file, password + "\n")
+        elif os.path.lexists(self.password_file):
+            os.unlink(self.password_file)      # an earlier run's: no LAN now
 
     def _ready(self):
         """True once the console answers and the module's command exists."""
@@ -206,11 +253,13 @@ class VexaSim:
         os.makedirs(self.state_dir, exist_ok=True)
         fixed = (self.lan_port, self.serial_port, self.console_port)
         for attempt in range(3):
-            ports = (fixed[0] or _free_port(socket.SOCK_DGRAM),
+            ports = (fixed[0] or (_free_port(socket.SOCK_DGRAM) if self.lan else 0),
                      fixed[1] or _free_port(socket.SOCK_STREAM),
                      fixed[2] or _free_port(socket.SOCK_STREAM))
             self.lan_port, self.serial_port, self.console_port = ports
-            self._write_config(ports)
+            # A new password for every start: 16 characters, the most an
+            # IPMI 1.5 account takes.
+            self._write_config(ports, secrets.token_urlsafe(12) if self.lan else "")
             log = open(self.path("ipmi_sim.log"), "ab")
             self.proc = subprocess.Popen(
                 [self.ipmi_sim, "-c", self.path("lan.conf"),
@@ -383,6 +432,8 @@ def main(argv):
     parser.add_argument("--run-dir", required=True)
     parser.add_argument("--module")
     parser.add_argument("--state-dir")
+    parser.add_argument("--lan", action="store_true", help="the LAN channel on (off by default)")
+    parser.add_argument("--gate-off", action="store_true", help="test aid: firmware commands from every channel")
     parser.add_argument("--lan-port", type=int, default=0)
     parser.add_argument("--serial-port", type=int, default=0)
     parser.add_argument("--console-port", type=int, default=0)
@@ -406,7 +457,8 @@ def main(argv):
     sim = VexaSim(args.run_dir, module=args.module, state_dir=args.state_dir,
                   lan_port=args.lan_port, serial_port=args.serial_port,
                   console_port=args.console_port, timeout=args.timeout,
-                  die_with_parent=(args.action == "run"), redfish=args.redfish, startcmd=args.startcmd)
+                  die_with_parent=(args.action == "run"), lan=args.lan, gate_off=args.gate_off,
+                  redfish=args.redfish, startcmd=args.startcmd)
     try:
         sim.start()
     except (VexaSimError, OSError) as e:

@@ -6,11 +6,13 @@
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <memory>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <openssl/bio.h>
 #include <openssl/err.h>
@@ -45,26 +47,54 @@ X509Ptr ParseDer(const Bytes &der) {
 }
 
 constexpr char kPemMarker[] = "-----BEGIN";
-/// Far above any certificate a slot can take (65,535 DER bytes, as PEM).
-constexpr off_t kMaxFile = 1 << 20;
+
+/// Closes the descriptor on every path.
+struct FdCloser {
+  int Fd;
+  ~FdCloser() {
+    if (Fd >= 0) {
+      close(Fd);
+    }
+  }
+};
 
 }  // namespace
 
 std::string ReadCertificateFile(const std::string &path, Bytes *der) {
-  // A regular file of sane size only: the console must not block on a FIFO
-  // or read a device forever.
+  // Opened once, then judged by what was opened: a link is not followed, a
+  // FIFO does not block the console, a device or procfs file is not read.
+  const FdCloser file{open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)};
+  if (file.Fd < 0) {
+    return "cannot open " + path + " (" + std::strerror(errno) + "; links are not followed)";
+  }
   struct stat info {};
-  if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+  if (fstat(file.Fd, &info) != 0 || !S_ISREG(info.st_mode)) {
     return "cannot read " + path + " (not a regular file)";
   }
-  if (info.st_size > kMaxFile) {
-    return path + " is too large for a certificate";
+  if (info.st_size == 0) {
+    return path + " is empty (size 0)";
   }
-  std::ifstream file(path, std::ios::binary);
-  Bytes bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  if (!file.good() && !file.eof()) {
-    return "cannot read " + path;
+  if (std::uint64_t(info.st_size) > kMaxCertificateFile) {
+    return path + " is too large for a certificate (above " + std::to_string(kMaxCertificateFile) + " bytes)";
   }
+  Bytes bytes(kMaxCertificateFile + 1);
+  std::size_t got = 0;
+  for (;;) {
+    const ssize_t n = read(file.Fd, bytes.data() + got, bytes.size() - got);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n < 0) {
+      return "cannot read " + path + " (" + std::strerror(errno) + ")";
+    }
+    if (n == 0 || (got += std::size_t(n)) == bytes.size()) {
+      break;
+    }
+  }
+  if (got > kMaxCertificateFile) {
+    return path + " is too large for a certificate (grew above " + std::to_string(kMaxCertificateFile) + " bytes)";
+  }
+  bytes.resize(got);
   Bytes candidate;
   const auto marker = std::search(bytes.begin(), bytes.end(), kPemMarker, kPemMarker + std::strlen(kPemMarker));
   if (marker != bytes.end()) {

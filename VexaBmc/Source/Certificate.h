@@ -15,12 +15,23 @@ namespace vexa {
 
   @param path  the file.
   @param der   receives the certificate's DER bytes exactly as encoded.
-  @return an empty string, or why the file was refused (unreadable, not one
-          X.509 certificate, bytes after it).
+  The file is opened once, without following a link and without blocking;
+  the opened descriptor must be a regular file of 1 to kMaxCertificateFile
+  bytes, and no more than that is read.
+
+  @return an empty string, or why the file was refused (not a regular file,
+          empty or of size 0 like a procfs file, too large, unreadable, not
+          one X.509 certificate, bytes after it).
 **/
+/// The largest certificate file read: the largest certificate a slot takes
+/// (65,535 DER bytes) is about 88,800 bytes as PEM; this leaves room for a key or
+/// text beside it.
+constexpr std::size_t kMaxCertificateFile = 128 * 1024;
+
 std::string ReadCertificateFile(const std::string &path, Bytes *der);
 
-/// True when the bytes are exactly one DER X.509 certificate.
+/// True when the bytes are exactly one X.509 certificate (d2i_X509, the
+/// parser TLS uses, consumes all of them).
 bool IsOneCertificate(const Bytes &der);
 
 /// Lowercase hex SHA-256 of the bytes.

@@ -12,6 +12,8 @@
 #include <ctime>
 #include <utility>
 
+#include <openssl/evp.h>
+
 namespace vexa {
 
 namespace {
@@ -141,9 +143,14 @@ void VexaCore::Note(const std::string &line) const {
   }
 }
 
-Bytes VexaCore::Transact(std::uint8_t netFn, const std::uint8_t *data, std::size_t length, std::size_t room) {
+Bytes VexaCore::Transact(std::uint8_t netFn, std::uint8_t channel, const std::uint8_t *data, std::size_t length,
+                         std::size_t room) {
   Bytes answer;
-  if (room < kMinRoom) {
+  if (Gate_ && channel != kSystemInterfaceChannel) {
+    // Only the host's firmware speaks these commands: a request from any
+    // other channel is answered before anything is looked at.
+    answer = {kCcNoPrivilege};
+  } else if (room < kMinRoom) {
     answer = {kCcUnspecified};
   } else if (netFn != kNetFnSend && netFn != kNetFnQuery) {
     answer = {kCcInvalidCommand};
@@ -157,9 +164,9 @@ Bytes VexaCore::Transact(std::uint8_t netFn, const std::uint8_t *data, std::size
     answer = {kCcInvalidCommand};
   }
   if (answer[0] != kCcOk) {
-    char line[96];
-    std::snprintf(line, sizeof line, "refused NetFn 0x%02X op 0x%02X, %zu bytes: completion code 0x%02X", netFn,
-                  length != 0 && data != nullptr ? data[0] : 0, length, answer[0]);
+    char line[112];
+    std::snprintf(line, sizeof line, "refused NetFn 0x%02X op 0x%02X, %zu bytes, channel %u: completion code 0x%02X",
+                  netFn, length != 0 && data != nullptr ? data[0] : 0, length, unsigned(channel), answer[0]);
     Note(line);
   }
   if (answer.size() > room) {
@@ -383,6 +390,9 @@ std::uint8_t VexaCore::Sync(const Bytes &message) {
 // Administrator
 
 std::string VexaCore::Queue(Request request, std::uint32_t *id) {
+  if (State_.NextId > kLastId) {
+    return "request ids are used up (" + std::to_string(kLastId) + " requests): reset the BMC";
+  }
   State next = State_;
   const std::size_t pending = std::count_if(next.Requests.begin(), next.Requests.end(),
                                             [](const Request &r) { return r.Pending(); });
@@ -459,17 +469,37 @@ std::string VexaCore::Reset() {
 
 namespace {
 
-constexpr char kMagic[8] = {'V', 'E', 'X', 'A', 'B', 'M', 'C', '\n'};
-constexpr std::uint32_t kFormat = 1;
+constexpr char kMagicText[] = "VEXABMC\n";
+constexpr std::size_t kMagicSize = sizeof kMagicText - 1;
+const std::uint8_t *const kMagic = reinterpret_cast<const std::uint8_t *>(kMagicText);
+constexpr std::uint32_t kFormat = 2;
+/// Magic, format, NextId, Syncs, SlotsSince, LastSyncAt.
+constexpr std::size_t kImageHeader = kMagicSize + 4 + 4 + 4 + 4 + 8;
+/// A slot report without its bytes: Full, length.
+constexpr std::size_t kSlotHeader = 1 + 4;
+/// A request without its certificate: Id, Kind, Slot, Record, Fate, Handed,
+/// Fetched, QueuedAt, JudgedAt, JudgedBy, certificate length.
+constexpr std::size_t kRequestHeader = 4 + 1 + 1 + kRecordSize + 1 + 4 + 4 + 8 + 8 + 4 + 4;
+/// The seal: SHA-256 of every byte before it.
+constexpr std::size_t kSeal = 32;
+
+using Seal = std::array<std::uint8_t, kSeal>;
+
+Seal SealOf(const std::uint8_t *data, std::size_t length) {
+  Seal seal{};
+  unsigned int size = 0;
+  EVP_Digest(data, length, seal.data(), &size, EVP_sha256(), nullptr);
+  return seal;
+}
 
 class Reader {
  public:
-  explicit Reader(const Bytes &image) : Image_(image) {}
+  Reader(const std::uint8_t *data, std::size_t size) : Data_(data), Size_(size) {}
   bool Take(std::size_t n, const std::uint8_t **p) {
-    if (Image_.size() - At_ < n) {
+    if (Size_ - At_ < n) {
       return false;
     }
-    *p = Image_.data() + At_;
+    *p = Data_ + At_;
     At_ += n;
     return true;
   }
@@ -498,17 +528,63 @@ class Reader {
     out->assign(p, p + n);
     return true;
   }
-  bool AtEnd() const { return At_ == Image_.size(); }
+  bool AtEnd() const { return At_ == Size_; }
 
  private:
-  const Bytes &Image_;
+  const std::uint8_t *Data_;
+  std::size_t Size_;
   std::size_t At_ = 0;
 };
 
+/// Why a request read from an image disagrees with itself or with the state
+/// around it; nullptr when it is one the BMC could have made.
+const char *RequestFault(const Request &r, const State &state) {
+  switch (r.Kind) {
+    case RequestKind::Import:
+      if (!ValidSlot(r.Slot) || r.Der.empty() || r.Record != RecordOf(r.Kind, r.Slot, r.Der.size())) {
+        return "an import whose slot, record and certificate disagree";
+      }
+      break;
+    case RequestKind::Delete:
+      if (!ValidSlot(r.Slot) || !r.Der.empty() || r.Record != RecordOf(r.Kind, r.Slot, 0)) {
+        return "a delete whose slot, record or certificate disagree";
+      }
+      break;
+    case RequestKind::Raw:
+      if (!r.Der.empty() || r.Slot != r.Record[1]) {
+        return "an injected record whose slot or certificate disagree";
+      }
+      break;
+    default:
+      return "a request of unknown kind";
+  }
+  if (r.Fetched != 0 && r.Kind != RequestKind::Import) {
+    return "a certificate fetched for a request without one";
+  }
+  switch (r.Fate) {
+    case RequestFate::Queued:
+    case RequestFate::Handed:
+      return r.JudgedBy == 0 ? nullptr : "a pending request marked judged";
+    case RequestFate::Confirmed:
+    case RequestFate::NotApplied:
+      return r.JudgedBy != 0 && r.JudgedBy <= state.Syncs ? nullptr : "a request judged by a sync never received";
+    case RequestFate::Replaced:
+      return r.Kind != RequestKind::Raw && r.JudgedBy > r.Id && r.JudgedBy < state.NextId
+                 ? nullptr
+                 : "a request replaced by no later request";
+  }
+  return "a request of unknown fate";
+}
+
 }  // namespace
 
+std::size_t MaxStateImage() {
+  return kImageHeader + kSlots * (kSlotHeader + kMaxMessage) + 4 + kMaxRequests * (kRequestHeader + kMaxCertificate) +
+         kSeal;
+}
+
 Bytes SerializeState(const State &state) {
-  Bytes out(std::begin(kMagic), std::end(kMagic));
+  Bytes out(kMagic, kMagic + kMagicSize);
   PutLe32(out, kFormat);
   PutLe32(out, state.NextId);
   PutLe32(out, state.Syncs);
@@ -534,6 +610,8 @@ Bytes SerializeState(const State &state) {
     PutLe32(out, std::uint32_t(r.Der.size()));
     out.insert(out.end(), r.Der.begin(), r.Der.end());
   }
+  const Seal seal = SealOf(out.data(), out.size());
+  out.insert(out.end(), seal.begin(), seal.end());
   return out;
 }
 
@@ -544,10 +622,18 @@ std::optional<State> ParseState(const Bytes &image, std::string *why) {
     }
     return std::nullopt;
   };
-  Reader in(image);
+  if (image.size() < kSeal) {
+    return fail("shorter than its seal");
+  }
+  const std::size_t body = image.size() - kSeal;
+  const Seal seal = SealOf(image.data(), body);
+  if (!std::equal(seal.begin(), seal.end(), image.begin() + std::ptrdiff_t(body))) {
+    return fail("damaged: its SHA-256 seal does not match its bytes");
+  }
+  Reader in(image.data(), body);
   const std::uint8_t *magic;
   std::uint32_t format;
-  if (!in.Take(sizeof kMagic, &magic) || !std::equal(magic, magic + sizeof kMagic, kMagic)) {
+  if (!in.Take(kMagicSize, &magic) || !std::equal(magic, magic + kMagicSize, kMagic)) {
     return fail("not a Vexa BMC state file");
   }
   if (!in.U32(&format) || format != kFormat) {
@@ -557,21 +643,24 @@ std::optional<State> ParseState(const Bytes &image, std::string *why) {
   if (!in.U32(&state.NextId) || !in.U32(&state.Syncs) || !in.U32(&state.SlotsSince) || !in.I64(&state.LastSyncAt)) {
     return fail("truncated header");
   }
-  if (state.SlotsSince > state.Syncs || state.NextId == 0) {
+  if (state.NextId == 0 || state.SlotsSince > state.Syncs || (state.Syncs == 0) != (state.SlotsSince == 0)) {
     return fail("malformed header");
   }
   for (SlotReport &slot : state.Slots) {
     std::uint8_t full;
-    if (!in.U8(&full) || full > 1 || !in.Blob(kMaxMessage, &slot.Der) || (full == 1) == slot.Der.empty()) {
+    if (!in.U8(&full) || full > 1 || !in.Blob(kMaxMessage, &slot.Der) || (full == 1) == slot.Der.empty() ||
+        (full == 1 && state.Syncs == 0)) {
       return fail("malformed slot report");
     }
     slot.Full = full == 1;
   }
   std::uint32_t count;
-  if (!in.U32(&count) || count > kMaxPending + kSlots + kMaxHistory) {
+  if (!in.U32(&count) || count > kMaxRequests) {
     return fail("malformed request count");
   }
   std::uint32_t lastId = 0;
+  unsigned pendingSlots = 0;   // bit n: slot n has a pending import or delete
+  std::size_t judged = 0;
   for (std::uint32_t i = 0; i < count; ++i) {
     Request r;
     std::uint8_t kind, fate;
@@ -584,14 +673,24 @@ std::optional<State> ParseState(const Bytes &image, std::string *why) {
     std::copy(record, record + kRecordSize, r.Record.begin());
     r.Kind = RequestKind(kind);
     r.Fate = RequestFate(fate);
-    if (kind < std::uint8_t(RequestKind::Import) || kind > std::uint8_t(RequestKind::Raw) ||
-        fate < std::uint8_t(RequestFate::Queued) || fate > std::uint8_t(RequestFate::Replaced) ||
-        r.Id <= lastId || r.Id >= state.NextId || (r.Kind != RequestKind::Raw && !ValidSlot(r.Slot)) ||
-        (r.Kind == RequestKind::Import) == r.Der.empty()) {
-      return fail("malformed request");
+    if (r.Id <= lastId || r.Id >= state.NextId) {
+      return fail("request ids not increasing or not below the next id");
     }
+    if (const char *fault = RequestFault(r, state)) {
+      return fail(fault);
+    }
+    if (r.Pending() && r.Kind != RequestKind::Raw) {
+      if (pendingSlots & (1u << r.Slot)) {
+        return fail("two pending requests for one slot");
+      }
+      pendingSlots |= 1u << r.Slot;
+    }
+    judged += r.Pending() ? 0 : 1;
     lastId = r.Id;
     state.Requests.push_back(std::move(r));
+  }
+  if (judged > kMaxHistory) {
+    return fail("more judged requests than the history keeps");
   }
   if (!in.AtEnd()) {
     return fail("trailing bytes");

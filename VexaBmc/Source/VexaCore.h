@@ -26,6 +26,9 @@ using Bytes = std::vector<std::uint8_t>;
 constexpr std::uint8_t kNetFnSend  = 0x30;  ///< request data to the Vexa (sync)
 constexpr std::uint8_t kNetFnQuery = 0x32;  ///< the Vexa answers data (pending list, certificate)
 constexpr std::uint8_t kCommand    = 0x9D;
+/// The system interface (KCS on the host): the only channel the firmware's
+/// commands are executed from (IpmiProtocol.md, "Who may send").
+constexpr std::uint8_t kSystemInterfaceChannel = 15;
 
 // Chunk operations (section 2).
 constexpr std::uint8_t kOpPut = 0x01;
@@ -42,6 +45,7 @@ constexpr std::uint8_t kCcBadLength      = 0xC7;
 constexpr std::uint8_t kCcOutOfRange     = 0xC9;
 constexpr std::uint8_t kCcNotPresent     = 0xCB;
 constexpr std::uint8_t kCcInvalidField   = 0xCC;
+constexpr std::uint8_t kCcNoPrivilege    = 0xD4;   ///< the request came in on another channel
 constexpr std::uint8_t kCcWrongState     = 0xD5;
 constexpr std::uint8_t kCcUnspecified    = 0xFF;
 
@@ -61,6 +65,11 @@ constexpr std::size_t kMaxCertificate  = 65535;
 constexpr std::size_t kMaxPending      = 32;
 /// Judged requests kept for `show` besides the pending ones.
 constexpr std::size_t kMaxHistory      = 64;
+/// Requests a state can hold: the pending ones (injected records up to
+/// kMaxPending, then one import or delete per slot) and the history.
+constexpr std::size_t kMaxRequests     = kMaxPending + kSlots + kMaxHistory;
+/// The last request id: NextId stops here and further requests are refused.
+constexpr std::uint32_t kLastId        = 0xFFFFFFFE;
 
 enum class RequestKind : std::uint8_t { Import = 1, Delete = 2, Raw = 3 };
 
@@ -105,10 +114,14 @@ struct State {
   bool operator==(const State &other) const;
 };
 
-/// The persisted form: a versioned, length-checked byte image of a State.
+/// The persisted form: a versioned byte image of a State, sealed with the
+/// SHA-256 of everything before the seal.
 Bytes SerializeState(const State &state);
-/// Parses an image; nullopt (and a reason) for anything malformed.
+/// Parses an image; nullopt (and a reason) for anything malformed: a broken
+/// seal, a field out of range or one that disagrees with another.
 std::optional<State> ParseState(const Bytes &image, std::string *why = nullptr);
+/// The largest image a State can serialize to; a file above it is not one.
+std::size_t MaxStateImage();
 
 class VexaCore {
  public:
@@ -122,13 +135,22 @@ class VexaCore {
   /** One IPMI transaction on (NetFn, 0x9D).
 
     @param netFn   kNetFnSend or kNetFnQuery (the request's network function).
+    @param channel the channel the request came in on. Only requests of the
+                   system interface (kSystemInterfaceChannel) are executed;
+                   any other gets kCcNoPrivilege and changes nothing: no
+                   message begun or dropped, no held response touched.
     @param data    the request data after NetFn and command; untrusted.
     @param length  its length in bytes.
     @param room    bytes the answer may take, completion code included.
     @return the answer: completion code first, never longer than room (nor
             than one byte when room is below 6: the completion code 0xFF).
   **/
-  Bytes Transact(std::uint8_t netFn, const std::uint8_t *data, std::size_t length, std::size_t room);
+  Bytes Transact(std::uint8_t netFn, std::uint8_t channel, const std::uint8_t *data, std::size_t length,
+                 std::size_t room);
+
+  /// Test aid: false executes requests of every channel (the module's
+  /// loadlib option gate=off). On by default.
+  void SetChannelGate(bool on) { Gate_ = on; }
 
   // The administrator's commands. Each returns an empty string on success
   // (with the new request's id in *id) and the reason of a refusal otherwise;
@@ -174,6 +196,7 @@ class VexaCore {
   std::function<void(const std::string &)> Log_;
   Incoming Incoming_;
   Held Held_;
+  bool Gate_ = true;
 };
 
 }  // namespace vexa

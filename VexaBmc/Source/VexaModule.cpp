@@ -3,12 +3,17 @@
   The Vexa as a module of OpenIPMI's ipmi_sim: the thin adapter between the
   simulator and VexaCore.
 
-  - Loaded by the configuration line  loadlib "/path/vexa_bmc.so" "state=DIR"
-    (the options string may be empty: the state folder is then the one given
-    to ipmi_sim with -s; without either the BMC keeps its state in memory).
-    "control=PATH" adds the control channel, a Unix socket for a management
-    service such as the Redfish service (VexaControl.h).
-  - Answers (NetFn 0x30, cmd 0x9D) and (NetFn 0x32, cmd 0x9D) on every channel.
+  - Loaded by the configuration line  loadlib "/path/vexa_bmc.so" "OPTIONS"
+    with OPTIONS "[gate=off] [control=PATH] [state=DIR]": state=DIR (the
+    last option; the rest of the string is the folder, spaces included) names
+    the state folder, else the one given to ipmi_sim with -s, else the BMC
+    keeps its state in memory; control=PATH adds the control channel, a Unix
+    socket for a management service such as the Redfish service
+    (VexaControl.h); gate=off is a test aid (below).
+  - Answers (NetFn 0x30, cmd 0x9D) and (NetFn 0x32, cmd 0x9D) on every
+    channel, but executes them only for the system interface (channel 15,
+    the host's firmware): any other channel gets 0xD4 and changes nothing.
+    gate=off lifts that, for tests only.
   - Adds the administrator's commands to the simulator's console language:
       vexa_import SLOT FILE        queue an import (PEM or DER certificate)
       vexa_delete SLOT             queue a delete
@@ -16,12 +21,11 @@
       vexa_show                    requests with their fates, slots as reported
       vexa_reset                   forget everything (test aid)
     A refusal is one line that begins with "**", as the simulator's own.
-  - Keeps the state in STATE/vexa-bmc.state, written to a temporary file and
-    renamed over the old one, so a crash leaves the old state or the new one.
+  - Keeps the state in STATE/vexa-bmc.state (StateFile.h): a file that is
+    there but unreadable or damaged is set aside and the BMC starts empty;
+    when it cannot be set aside the module refuses to start rather than run
+    over it.
 **/
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -35,10 +39,12 @@
 #include <string>
 
 #include "Certificate.h"
+#include "StateFile.h"
 #include "VexaControl.h"
 #include "VexaCore.h"
 
 extern "C" {
+#include <OpenIPMI/lanserv.h>
 #include <OpenIPMI/mcserv.h>
 #include <OpenIPMI/serv.h>
 }
@@ -50,6 +56,7 @@ using vexa::Bytes;
 sys_data_t *mSys;
 std::unique_ptr<vexa::VexaCore> mCore;
 std::string mStateFile;   // empty: not persisted
+std::string mControl;     // the control channel's socket; empty: none
 
 constexpr char kStateFileName[] = "vexa-bmc.state";
 
@@ -63,89 +70,62 @@ void Log(int type, const std::string &line) {
 }
 
 // ---------------------------------------------------------------------------
-// State file
+// Options and state file
 
-bool WriteAll(int fd, const Bytes &bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n <= 0) {
-      return false;
-    }
-    done += std::size_t(n);
-  }
-  return true;
-}
-
-/// Temp file, fsync, rename over the old file, fsync of the folder.
 bool SaveState(const vexa::State &state) {
   if (mStateFile.empty()) {
     return true;
   }
-  const std::string temp = mStateFile + ".tmp";
-  const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    Log(OS_ERROR, "cannot create " + temp + ": " + std::strerror(errno));
-    return false;
+  const std::string why = vexa::SaveStateFile(mStateFile, state);
+  if (!why.empty()) {
+    Log(OS_ERROR, why);
   }
-  const bool written = WriteAll(fd, vexa::SerializeState(state)) && fsync(fd) == 0;
-  const bool closed = close(fd) == 0;
-  if (!written || !closed || rename(temp.c_str(), mStateFile.c_str()) != 0) {
-    Log(OS_ERROR, "cannot write " + mStateFile + ": " + std::strerror(errno));
-    unlink(temp.c_str());
-    return false;
-  }
-  const std::string folder = mStateFile.substr(0, mStateFile.rfind('/') + 1);
-  const int dir = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    fsync(dir);
-    close(dir);
+  return why.empty();
+}
+
+struct Options {
+  std::string StateFolder;   ///< empty: ipmi_sim's -s folder, else memory only
+  std::string Control;       ///< empty: no control channel
+  bool Gate = true;
+};
+
+/// The loadlib options: "[gate=off] [control=PATH] [state=DIR]". state= is
+/// the last one and takes the rest of the string, spaces included; the
+/// control socket's path is one word (ipmi_sim's run folder is its working
+/// folder, so a relative path keeps it short).
+bool ParseOptions(const char *text, Options *options, std::string *why) {
+  std::string rest = text != nullptr ? text : "";
+  while (!rest.empty()) {
+    if (rest[0] == ' ') {
+      rest.erase(0, 1);
+    } else if (rest.compare(0, 6, "state=") == 0) {
+      options->StateFolder = rest.substr(6);
+      if (options->StateFolder.empty()) {
+        *why = "state= names no folder";
+        return false;
+      }
+      return true;
+    } else if (rest.compare(0, 8, "control=") == 0) {
+      const std::size_t end = rest.find(' ');
+      options->Control = rest.substr(8, end == std::string::npos ? std::string::npos : end - 8);
+      if (options->Control.empty()) {
+        *why = "control= names no socket";
+        return false;
+      }
+      rest.erase(0, end == std::string::npos ? rest.size() : end);
+    } else if (rest.compare(0, 8, "gate=off") == 0 && (rest.size() == 8 || rest[8] == ' ')) {
+      options->Gate = false;
+      rest.erase(0, 8);
+    } else {
+      *why = "unknown option \"" + rest.substr(0, rest.find(' ')) + "\" (options: gate=off, control=PATH, state=DIR last)";
+      return false;
+    }
   }
   return true;
 }
 
-/// The kept state; a file that cannot be parsed is set aside, not lost.
-vexa::State LoadState() {
-  if (mStateFile.empty()) {
-    return {};
-  }
-  std::ifstream file(mStateFile, std::ios::binary);
-  if (!file) {
-    Log(INFO, "no state at " + mStateFile + " yet; starting empty");
-    return {};
-  }
-  const Bytes image((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  std::string why;
-  if (auto state = vexa::ParseState(image, &why)) {
-    Log(INFO, "state loaded from " + mStateFile);
-    return *state;
-  }
-  const std::string aside = mStateFile + ".unreadable-" + std::to_string(std::time(nullptr));
-  rename(mStateFile.c_str(), aside.c_str());
-  Log(SETUP_ERROR, mStateFile + ": " + why + "; kept as " + aside + ", starting empty");
-  return {};
-}
-
-/// The value of "KEY=VALUE" in the options, or "".
-std::string Option(const char *options, const std::string &name) {
-  const std::string opts = options != nullptr ? options : "";
-  const std::string key = name + "=";
-  for (std::size_t at = opts.find(key); at != std::string::npos; at = opts.find(key, at + 1)) {
-    if (at == 0 || opts[at - 1] == ' ') {
-      return opts.substr(at + key.size(), opts.find(' ', at) - at - key.size());
-    }
-  }
-  return {};
-}
-
-/// "state=DIR" from the options, else ipmi_sim's own -s DIR.
-std::string StateFolder(const char *options) {
-  if (std::string folder = Option(options, "state"); !folder.empty()) {
-    return folder;
-  }
+/// ipmi_sim's own -s DIR, when the options name no folder.
+std::string SimulatorStateFolder() {
   std::ifstream cmdline("/proc/self/cmdline", std::ios::binary);
   std::string arg;
   bool next = false;
@@ -161,6 +141,18 @@ std::string StateFolder(const char *options) {
 // ---------------------------------------------------------------------------
 // IPMI
 
+/// The channel a request counts as coming from: the one ipmi_sim hands the
+/// handler (15 through the system interface, 1 over LAN). A request bridged
+/// by Send Message carries the channel it first arrived on in orig_channel;
+/// when that is another channel, it counts as that one, so a bridged LAN
+/// request never passes for the system interface's.
+std::uint8_t ChannelOf(const msg_t *msg) {
+  if (msg->orig_channel != nullptr && msg->orig_channel->channel_num != msg->channel) {
+    return static_cast<std::uint8_t>(msg->orig_channel->channel_num);
+  }
+  return msg->channel;
+}
+
 /// One transaction on (NetFn, 0x9D). ipmi_sim says in *rdataLen how many
 /// answer bytes rdata holds; the answer never goes beyond them.
 void HandleKiv(lmc_data_t *, msg_t *msg, unsigned char *rdata, unsigned int *rdataLen, void *cbData) {
@@ -168,7 +160,7 @@ void HandleKiv(lmc_data_t *, msg_t *msg, unsigned char *rdata, unsigned int *rda
   const std::size_t room = std::min<std::size_t>(*rdataLen, IPMI_SIM_MAX_MSG_LENGTH);
   Bytes answer;
   try {
-    answer = mCore->Transact(netFn, msg->data, msg->len, room);
+    answer = mCore->Transact(netFn, ChannelOf(msg), msg->data, msg->len, room);
   } catch (...) {
     answer = {vexa::kCcUnspecified};
   }
@@ -348,7 +340,11 @@ int CmdShow(emu_out_t *out, emu_data_t *, lmc_data_t *, char **toks) {
                    (state.SlotsSince < state.Syncs ? ", unchanged since sync " + std::to_string(state.SlotsSince) : ""));
     for (unsigned i = 0; i < vexa::kSlots; ++i) {
       const vexa::SlotReport &slot = state.Slots[i];
-      Print(out, "  slot " + std::to_string(i + 1) + ": " + (slot.Full ? Describe(slot.Der) : std::string("empty")));
+      std::string line = "  slot " + std::to_string(i + 1) + ": " + (slot.Full ? Describe(slot.Der) : "empty");
+      if (slot.Full && !vexa::IsOneCertificate(slot.Der)) {
+        line += "; NOT one X.509 certificate: HTTPS boot cannot trust it";
+      }
+      Print(out, line);
     }
   }
   Print(out, "state file: " + (mStateFile.empty() ? std::string("(none: kept in memory)") : mStateFile));
@@ -381,16 +377,36 @@ int Guarded(emu_out_t *out, emu_data_t *emu, lmc_data_t *mc, char **toks) {
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) int ipmi_sim_module_init(sys_data_t *sys, const char *options) {
+extern "C" __attribute__((visibility("default"))) int ipmi_sim_module_init(sys_data_t *sys, const char *options_text) {
   mSys = sys;
   try {
-    const std::string folder = StateFolder(options);
+    Options options;
+    std::string why;
+    if (!ParseOptions(options_text, &options, &why)) {
+      Log(SETUP_ERROR, "loadlib options: " + why);
+      return EINVAL;
+    }
+    const std::string folder = options.StateFolder.empty() ? SimulatorStateFolder() : options.StateFolder;
     mStateFile = folder.empty() ? std::string() : folder + "/" + kStateFileName;
+    vexa::State initial;
     if (mStateFile.empty()) {
       Log(SETUP_ERROR, "no state folder (loadlib option state=DIR or ipmi_sim -s DIR); state kept in memory");
+    } else {
+      vexa::LoadResult loaded = vexa::LoadStateFile(mStateFile);
+      const bool sound = loaded.Outcome == vexa::LoadOutcome::Loaded || loaded.Outcome == vexa::LoadOutcome::Absent;
+      Log(sound ? INFO : SETUP_ERROR, loaded.Message);
+      if (loaded.Outcome == vexa::LoadOutcome::Stuck) {
+        return EIO;
+      }
+      initial = std::move(loaded.Loaded);
     }
-    mCore = std::make_unique<vexa::VexaCore>(LoadState(), SaveState);
+    mCore = std::make_unique<vexa::VexaCore>(std::move(initial), SaveState);
     mCore->SetLog([](const std::string &line) { Log(INFO, line); });
+    mCore->SetChannelGate(options.Gate);
+    mControl = options.Control;
+    if (!options.Gate) {
+      Log(SETUP_ERROR, "gate=off: the firmware's commands are executed from every channel (test aid only)");
+    }
   } catch (...) {
     return ENOMEM;
   }
@@ -413,7 +429,7 @@ extern "C" __attribute__((visibility("default"))) int ipmi_sim_module_init(sys_d
   }
   // "control=PATH": the control channel of a management service (VexaControl.h).
   try {
-    if (const std::string control = Option(options, "control"); !control.empty()) {
+    if (const std::string &control = mControl; !control.empty()) {
       // Without it the BMC still serves the firmware; the service reports it unreachable.
       const int error = vexa::StartControlChannel(sys, control, mCore.get(), [](const std::string &line) { Log(INFO, line); });
       Log(error == 0 ? INFO : SETUP_ERROR,

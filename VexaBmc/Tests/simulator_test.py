@@ -5,8 +5,11 @@
 The administrator queues requests with vexa-admin; a client of the
 system-interface channel (the byte protocol QEMU's ipmi-bmc-extern speaks,
 so the path the firmware's KCS requests take) runs the firmware's side of a
-boot; ipmitool reads the same list over LAN; the BMC is restarted and must
-still know everything. The simulator is stopped however the test ends.
+boot; over LAN (switched on for this test) ipmitool, with the run's password
+and with a wrong one, is refused the firmware's commands (0xD4) and changes
+nothing; the BMC is restarted (LAN off, the default; its state folder's path
+has a space) and must still know everything. The simulator is stopped
+however the test ends.
 
     simulator_test.py --module build/VexaBmc/vexa_bmc.so --work DIR
 """
@@ -23,7 +26,7 @@ import sys
 HERE = os.path.dirname(os.path.abspath(__file__))
 VEXA = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(VEXA, "Sim"))
-from vexa_sim import VexaSim  # noqa: E402
+from vexa_sim import VexaRefused, VexaSim  # noqa: E402
 
 ADMIN = os.path.join(VEXA, "vexa-admin")
 QUERY, SEND, CMD = 0x32, 0x30, 0x9D
@@ -142,16 +145,57 @@ def main():
     os.makedirs(args.work)
     ca1_file, ca1 = make_cert(args.work, "ca1", "Vexa Test CA 1", der=False)
     ca3_file, ca3 = make_cert(args.work, "ca3", "Vexa Test CA 3", der=True)
-    run_dir, state_dir = os.path.join(args.work, "bmc"), os.path.join(args.work, "state")
+    run_dir, state_dir = os.path.join(args.work, "bmc"), os.path.join(args.work, "state dir")
+    link, fifo, big = (os.path.join(args.work, n) for n in ("link.pem", "fifo.pem", "big.pem"))
+    os.symlink(ca1_file, link)
+    os.mkfifo(fifo)
+    with open(big, "wb") as f:
+        f.write(open(ca1_file, "rb").read() * (200 * 1024 // len(open(ca1_file, "rb").read())))
 
-    with VexaSim(run_dir, module=args.module, state_dir=state_dir) as sim:
+    with VexaSim(run_dir, module=args.module, state_dir=state_dir, lan=True) as sim:
         # The administrator's queue; refusals exit 1 with the BMC's reason.
         for argv, rc in ((("import", "1", ca1_file), 0), (("import", "3", ca3_file), 0),
                          (("delete", "2"), 0), (("inject", "09", "05", "AA", "10", "00", "00"), 0),
                          (("import", "5", ca1_file), 1), (("import", "2", "/etc/hostname"), 1),
-                         (("delete", "x"), 1)):
+                         (("delete", "x"), 1), (("import", "2", link), 1), (("import", "2", big), 1),
+                         (("import", "2", "/proc/self/status"), 1)):
             code, text = admin(sim.console_port, *argv)
             check(code == rc, "vexa-admin %s: exit %d, %r" % (" ".join(argv), code, text))
+        try:
+            sim.console("vexa_import 2 " + fifo, timeout=10)
+            check(False, "vexa_import of a FIFO refused")
+        except VexaRefused as e:
+            check("not a regular file" in str(e), "vexa_import of a FIFO refused at once: %s" % e)
+
+        # LAN: the run's password only in files of mode 0600, never on a
+        # command line; the firmware's commands refused with 0xD4, with the
+        # right password and with a wrong one over RMCP+ cipher suite 0 (which
+        # ipmi_sim lets in); IPMI 1.5 without authentication gets no session.
+        password = open(sim.password_file).read().strip()
+        for name in ("lan.conf", "lan.password"):
+            check(os.stat(sim.path(name)).st_mode & 0o777 == 0o600, "%s is mode 0600" % name)
+        check(password.encode() not in open("/proc/%d/cmdline" % sim.proc.pid, "rb").read(),
+              "the password is not on ipmi_sim's command line")
+        before = admin(sim.console_port, "show")[1]
+        wrong = os.path.join(args.work, "wrong.password")
+        with open(wrong, "w") as f:
+            f.write("not-the-password\n")
+        firmware_requests = ("0x32 0x9D 0x01 6 0 0 0 0 0 0 0 0xA0 0 0 0 0 0",           # pending list
+                             "0x32 0x9D 0x01 8 0 0 0 0 0 0 0 0xA2 0 2 0 0 0 1 0",     # import certificate
+                             "0x32 0x9D 0x02 0 0 0 0",                                # GET
+                             "0x30 0x9D 0x01 14 0 0 0 0 0 0 0 0xA1 0 6 0 0 0 1 0 1 0 0 0 0 0")  # sync
+        for label, lan in (("lanplus -C 3, the run's password", sim.ipmitool()),
+                           ("lanplus -C 0, a wrong password", sim.ipmitool(cipher="0", password_file=wrong))):
+            for request in firmware_requests:
+                run = subprocess.run(lan + ["raw"] + request.split(), capture_output=True, text=True, timeout=60)
+                check(run.returncode != 0 and "rsp=0xd4" in run.stderr,
+                      "%s: %s refused with 0xD4 (%s)" % (label, request[:24], run.stderr.strip()[-80:]))
+        none = subprocess.run(["ipmitool", "-I", "lan", "-A", "NONE", "-H", "127.0.0.1", "-p", str(sim.lan_port),
+                               "-U", "admin", "-f", wrong, "raw"] + firmware_requests[0].split(),
+                              capture_output=True, text=True, timeout=60)
+        check(none.returncode != 0 and "Unable to establish" in none.stderr and "rsp=" not in none.stderr,
+              "-I lan -A NONE with a wrong password: no session (%s)" % none.stderr.strip()[-80:])
+        check(admin(sim.console_port, "show")[1] == before, "the LAN requests changed nothing")
 
         # A boot: pending list, both certificates, a refusal, the sync.
         si = SystemInterface(sim.serial_port)
@@ -168,14 +212,6 @@ def main():
               "import certificate for slot 5 refused with 0xC9")
         check(si.message(QUERY, bytes([0xA2, 0, 2, 0, 0, 0, 2, 0]))[0] == 0xCB, "no import pending for slot 2")
 
-        # The pending list over LAN, one PUT and one GET with ipmitool.
-        lan = ["ipmitool", "-I", "lanplus", "-C", "3", "-H", "127.0.0.1", "-p", str(sim.lan_port),
-               "-U", "admin", "-P", "password", "raw", "0x32", "0x9D"]
-        put = subprocess.run(lan + "0x01 6 0 0 0 0 0 0 0 0xA0 0 0 0 0 0".split(), capture_output=True, text=True, timeout=60)
-        get = subprocess.run(lan + "0x02 0 0 0 0".split(), capture_output=True, text=True, timeout=60)
-        check(bytes.fromhex(put.stdout) == struct.pack("<I", len(expected)) + expected, "PUT over LAN: %r" % put.stdout)
-        check(bytes.fromhex(get.stdout) == expected, "GET over LAN: %r" % get.stdout)
-
         # A malformed sync changes nothing; the firmware's sync judges.
         before = admin(sim.console_port, "show")[1]
         bad = bytearray(sync_message([(1, ca1)]))
@@ -189,7 +225,9 @@ def main():
         for line in ("#1 import slot 1: confirmed by sync 1", "#2 import slot 3: not-applied by sync 1",
                      "#3 delete slot 2: confirmed by sync 1", "#4 injected record 09 05 AA 10 00 00: not-applied by sync 1",
                      "slot 1: %d bytes, sha256 %s, subject \"CN=Vexa Test CA 1\"" % (len(ca1), hashlib.sha256(ca1).hexdigest()),
-                     "slot 2: empty", "slot 3: 5 bytes", "pending requests: 0"):
+                     "slot 2: empty", "pending requests: 0",
+                     "slot 3: 5 bytes, sha256 %s, subject \"(not an X.509 certificate)\"; NOT one X.509 certificate: "
+                     "HTTPS boot cannot trust it" % hashlib.sha256(other).hexdigest()):
             check(line in show, "show has %r" % line)
         cc, listing, _ = si.message(QUERY, bytes([0xA0, 0, 0, 0, 0, 0]))
         check(listing == bytes([0xA0, 0, 0, 0, 0, 0]), "second boot: empty pending list")
@@ -199,6 +237,8 @@ def main():
 
     # A restarted BMC keeps its pending list, the fates and the last report.
     with VexaSim(run_dir, module=args.module, state_dir=state_dir) as sim:
+        check("startlan" not in open(sim.path("lan.conf")).read() and not os.path.exists(sim.password_file),
+              "LAN off by default")
         check(admin(sim.console_port, "show")[1] == before, "state after a restart")
         si = SystemInterface(sim.serial_port)
         check(si.message(QUERY, bytes([0xA0, 0, 0, 0, 0, 0]))[1] == bytes([0xA0, 0, 6, 0, 0, 0, 9, 4, 0xAB, 0, 0, 0]),

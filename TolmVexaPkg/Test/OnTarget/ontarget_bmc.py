@@ -28,7 +28,13 @@ variable store kept from boot to boot, as a server's flash):
              driver must refuse, import 3; fates confirmed / not applied.
   3 restart  a delete queued, the BMC restarted: it still knows the pending
              delete and the last report; the boot applies the delete.
-  4 no-bmc   no BMC process: each service fails within the transport's time
+  4 lan      the BMC's LAN channel on (as for every boot of the group): a LAN
+             client sends the firmware's commands (pending list, import
+             certificate, GET, a sync of an empty store) in a loop while the
+             boot imports a certificate above 20 KiB into slot 2: every LAN
+             request refused with 0xD4, the boot's traffic without a retry,
+             the import confirmed and every byte exact.
+  5 no-bmc   no BMC process: each service fails within the transport's time
              limit, the driver reports it, the boot goes on, slots unchanged.
 
 The platform group is one boot of the platform build (OVMF with the driver,
@@ -45,6 +51,7 @@ import re
 import shutil
 import subprocess
 import sys
+import threading
 import time
 
 sys.dont_write_bytecode = True          # no __pycache__ in the source tree
@@ -368,6 +375,44 @@ def queue_four_full(sim, cert_dir):
         sim.console("vexa_import %d %s" % (slot, os.path.join(cert_dir, cert + ".der")))
 
 
+# The firmware's commands as a LAN client sends them (ipmitool raw): a pending
+# list, the certificate of slot 2, a GET, and the sync of an empty store.
+LAN_REQUESTS = ("0x32 0x9D 0x01 6 0 0 0 0 0 0 0 0xA0 0 0 0 0 0",
+                "0x32 0x9D 0x01 8 0 0 0 0 0 0 0 0xA2 0 2 0 0 0 2 0",
+                "0x32 0x9D 0x02 0 0 0 0",
+                "0x30 0x9D 0x01 14 0 0 0 0 0 0 0 0xA1 0 6 0 0 0 1 0 1 0 0 0 0 0")
+
+
+class LanClient:
+    """Sends LAN_REQUESTS in a loop over the BMC's LAN channel (the run's
+    password, from its file) until stopped; counts the answers by their
+    completion code."""
+
+    def __init__(self, sim):
+        self.sim = sim
+        self.answers = {}
+        self.stop = threading.Event()
+        self.thread = threading.Thread(target=self._loop, daemon=True)
+
+    def _loop(self):
+        while not self.stop.is_set():
+            for request in LAN_REQUESTS:
+                run = subprocess.run(self.sim.ipmitool("raw", *request.split()), capture_output=True, text=True,
+                                     timeout=60)
+                m = re.search(r"rsp=(0x[0-9a-f]+)", run.stderr)
+                key = m.group(1) if m else ("0x00" if run.returncode == 0 else "no answer")
+                self.answers[key] = self.answers.get(key, 0) + 1
+
+    def __enter__(self):
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stop.set()
+        self.thread.join(timeout=120)
+        return False
+
+
 def run_group(args):
     out = os.path.abspath(args.out)
     os.makedirs(out, exist_ok=True)
@@ -381,7 +426,8 @@ def run_group(args):
     print("[ontarget] bmc: certificates of %s bytes; pieces: PUT %d, first %d, GET %d" %
           (", ".join("%s %d" % (n, len(d)) for n, d in certs.items()), PUT_PIECE, FIRST_PIECE, GET_PIECE))
 
-    with VexaSim(run_dir, module=module, state_dir=state) as sim:
+    lan20k = read(make_exact_cert(cert_dir, "lan20k", "/O=Tolm/CN=lan20k.boot.example.test", 20 * 1024 + 100))
+    with VexaSim(run_dir, module=module, state_dir=state, lan=True) as sim:
         # 1. All four slots filled: many transactions either way.
         name = "1-fill"
         queue_four_full(sim, cert_dir)
@@ -431,8 +477,25 @@ def run_group(args):
         fates[9] = ("delete slot 4", "confirmed")
         check_bmc(c, Bmc.of(sim), name, fates, after, 3)
 
-    # 4. No BMC process at all: QEMU's KCS interface answers for it.
-    name = "4-no-bmc"
+        # 4. A LAN client sends the firmware's commands throughout a boot
+        # that imports a certificate above 20 KiB.
+        name = "4-lan"
+        sim.console("vexa_import 2 %s" % os.path.join(cert_dir, "lan20k.der"))
+        with LanClient(sim) as lan:
+            fw = checked_boot(c, "bmc", out, name, vars_file, run_dir)
+        sent = sum(lan.answers.values())
+        c.check(sent >= len(LAN_REQUESTS) and lan.answers == {"0xd4": sent},
+                "%s: %d LAN requests during the boot, each refused with 0xD4" % (name, sent), str(lan.answers))
+        after = {1: certs["cert1"], 2: lan20k, 3: certs["cert3"], 4: None}
+        c.check(fw.results.get("HandlePendingTasks") == "TRUE", "%s: HandlePendingTasks returned TRUE" % name)
+        check_slots(c, fw, name, after)
+        check_traffic(c, fw, name, "HandlePendingTasks", expected_pending_traffic(1, [len(lan20k)]))
+        check_traffic(c, fw, name, "SyncHttpsCertToVEXA", expected_sync_traffic([after[1], after[2], after[3]]))
+        fates[10] = ("import slot 2", "confirmed")
+        check_bmc(c, Bmc.of(sim), name, fates, after, 4)
+
+    # 5. No BMC process at all: QEMU's KCS interface answers for it.
+    name = "5-no-bmc"
     fw = checked_boot(c, "bmc", out, name, vars_file, None)
     check_slots(c, fw, name, after)
     c.check(fw.results.get("HandlePendingTasks") == "FALSE", "%s: nothing pending without a BMC" % name)
