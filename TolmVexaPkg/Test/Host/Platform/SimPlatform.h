@@ -390,7 +390,14 @@ enum class AuthPolicy {
   ///
   /// Every write with bit 0x20 set answers EFI_SECURITY_VIOLATION (OVMF).
   ///
-  Refusing
+  Refusing,
+  ///
+  /// No authenticated variables (EDK II's variable service with
+  /// AuthVariableLibNull, a platform built without secure boot): every write
+  /// with bit 0x20 set answers EFI_INVALID_PARAMETER, and a delete with
+  /// attributes 0 deletes any variable, an authenticated one too.
+  ///
+  Unsupported
 };
 
 struct VariableEntry {

@@ -327,6 +327,10 @@ VariableStore::SetInner (
   auto  It = mStore.find (K);
 
   if ((Attributes & ATTR_TIME) != 0) {
+    if (mPolicy == AuthPolicy::Unsupported) {
+      return EFI_INVALID_PARAMETER;
+    }
+
     if (mPolicy == AuthPolicy::Refusing) {
       return EFI_SECURITY_VIOLATION;
     }
@@ -355,8 +359,9 @@ VariableStore::SetInner (
       return EFI_NOT_FOUND;
     }
 
-    if ((It->second.Attributes & ATTR_TIME) != 0) {
-      // An authenticated variable is only changed by an authenticated write.
+    if (((It->second.Attributes & ATTR_TIME) != 0) && ((Attributes != 0) || (mPolicy != AuthPolicy::Unsupported))) {
+      // An authenticated variable is only changed by an authenticated write,
+      // unless the service knows no authentication.
       return EFI_SECURITY_VIOLATION;
     }
 
