@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: BSD-2-Clause-Patent
-"""Mutation testing of the driver and its two libraries against the host tests.
+"""Mutation testing of the driver, its two libraries and the HTTPS boot trust library against the host tests.
 
 One fault at a time is put into a scratch copy of the sources (build/mutation/
 by default; the worktree's own files are never touched): a relational,
@@ -58,6 +58,7 @@ EQUIVALENTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "mutation
 DRIVER = "TolmVexaPkg/Feature/TolmVexaHttpsBootCertMgmtDxe"
 DRIVER_TESTS = ["store_messages_tests", "driver_tests", "service_tests", "diagnostics_tests"]
 LIBRARY_TESTS = ["diagnostics_tests"]
+TRUST_TESTS = ["https_trust_tests"]
 
 # The mutated files and the host test executables that link each of them (the
 # diagnostics tests start the whole image, so they link the driver too).
@@ -71,9 +72,10 @@ SOURCES = {
     "TolmVexaPkg/Library/DebugLib/DebugErrorLevel.cpp": LIBRARY_TESTS,
     "TolmVexaPkg/Library/SerialPortLib/SerialPortLib.cpp": LIBRARY_TESTS,
     "TolmVexaPkg/Library/SerialPortLib/PlatformHookLib.cpp": LIBRARY_TESTS,
+    "TolmVexaPkg/Library/HttpsBootTrustLib/HttpsBootTrustLib.cpp": TRUST_TESTS,
 }
 
-TEST_EXECUTABLES = sorted(set(DRIVER_TESTS + LIBRARY_TESTS))
+TEST_EXECUTABLES = sorted(set(DRIVER_TESTS + LIBRARY_TESTS + TRUST_TESTS))
 
 # ---------------------------------------------------------------------------
 # Lexing
