@@ -20,12 +20,14 @@
 # accepted; the BMC deletes slot 1, next boot refused with no trust at all),
 # planted (an authenticated "TlsCaCertificate" of the other CA written into
 # the store offline with virt-fw-vars, the CA imported into slot 1: removed
-# in the platform build, whose variable service knows no authentication, and
-# the CA's server accepted; kept by Debian's OVMF, which checks signatures,
-# and every HTTPS boot fails closed) and slot3 (an unrelated certificate in slot 1, the CA in slot 3,
+# (by a delete of attributes 0 in the platform build, whose variable service
+# knows no authentication, by an unsigned authenticated delete in Debian's
+# OVMF, which assumes physical presence), the CA's server accepted), kept
+# (the same on a variable layer that refuses unsigned writes of it: it
+# stays, and every HTTPS boot fails closed) and slot3 (an unrelated certificate in slot 1, the CA in slot 3,
 # damaged values in slots 2 and 4, a stale trust of the other CA: the trust is
 # exactly slots 1 and 3; the BMC deletes slot 3, next boot refused). Default:
-# all three. --platform: the platform build (scripts/build.sh platform), where the
+# all four. --platform: the platform build (scripts/build.sh platform), where the
 # stand-ins, KivKcsDxe, the driver and the trust driver come from its DXE
 # volume. Output: DIR/<chain>/<boot>/{com1.log,com2.log,fat/}, the chain's
 # server.log and BMC run folder beside them; default build/ontarget-https.
@@ -43,8 +45,8 @@ while [ $# -gt 0 ]; do
     --out) OUT=$2; shift 2 ;;
     --no-build) BUILD=0; shift ;;
     --platform) PLATFORM=1; shift ;;
-    slot1|slot3|planted) CHAINS+=("$1"); shift ;;
-    *) echo "usage: $0 [--out DIR] [--no-build] [--platform] [slot1|slot3|planted ...]" >&2; exit 2 ;;
+    slot1|slot3|planted|kept) CHAINS+=("$1"); shift ;;
+    *) echo "usage: $0 [--out DIR] [--no-build] [--platform] [slot1|slot3|planted|kept ...]" >&2; exit 2 ;;
   esac
 done
 

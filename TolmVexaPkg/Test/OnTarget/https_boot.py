@@ -56,6 +56,7 @@ X509_GUID = uuid.UUID("A5C059A1-94E4-4AA7-87B5-AB155C2BF072").bytes_le
 DEFAULT_OWNER = uuid.UUID("F3F39104-7D8C-4FCE-80BC-40D040BE7AE4").bytes_le
 TRUST_ATTRIBUTES = 0x2                  # boot-service access, volatile
 TLS_CA_GUID = "fd2340d0-3dab-4349-a6c7-3b4f12b48eae"
+TOLM_GUID = "55e1fc65-a898-4214-a8a9-1ae839cd329a"          # gTolmVariableGuid
 PLANTED_ATTRIBUTES = 0x27               # NV, BS, RT, time-based authenticated: as an OS creates one
 PLANT_REMOVED = '"TlsCaCertificate" with attributes 0x27, not written here, removed'
 PLANT_CLOSED = "every HTTPS boot of this boot fails closed"
@@ -109,13 +110,23 @@ CORRUPTIONS = {
 # plant: a certificate whose list an authenticated "TlsCaCertificate"
 # (attributes 0x27, time-stamped) holds in the machine's store before the
 # power-on, written offline. The platform build's variable service knows no
-# authentication and takes the trust driver's delete; Debian's OVMF checks
-# signatures and keeps it, and HTTPS boot fails closed there.
-Boot = namedtuple("Boot", "name queue store trust tries plant", defaults=(None,))
+# authentication and takes the trust driver's delete of attributes 0;
+# Debian's OVMF checks signatures but assumes physical presence, and takes
+# its unsigned authenticated delete. signed: "TolmSimSignedTrust" planted
+# beside it makes the test bed's variable layer (VariablePolicySim) refuse
+# every unsigned write of it, as a service that checks the creator's
+# signature does: it stays, and every HTTPS boot of that boot fails closed.
+Boot = namedtuple("Boot", "name queue store trust tries plant signed", defaults=(None, False))
 CHAINS = {
     "planted": (
         Boot("1-planted", queue=(("import", 1, "ca"),), store={}, trust=("ca",), plant="other-ca",
              tries=(("other-ca", "other", "refused"), ("provisioned", "good", "accepted"))),
+    ),
+    # The same, on a variable service that keeps the planted trust: both
+    # servers refused before any TLS session.
+    "kept": (
+        Boot("1-kept", queue=(("import", 1, "ca"),), store={}, trust=("ca",), plant="other-ca", signed=True,
+             tries=(("other-ca", "other", "refused"), ("provisioned", "good", "refused"))),
     ),
     # Slot 2 a well-framed DER SEQUENCE that is not a certificate: skipped, the
     # CA in slot 1 still counts.
@@ -388,7 +399,7 @@ def run_chain(name, boots, out, certs, module, image, runs):
                 if boot.plant:
                     plant = os.path.join(chain_dir, "plant.json")
                     with open(plant, "w") as f:
-                        json.dump(planted_json(certs[boot.plant]), f)
+                        json.dump(planted_json(certs[boot.plant], boot.signed), f)
                     if shell("hb_plant", vars_file, plant).returncode != 0:
                         raise RuntimeError("virt-fw-vars could not plant the variable (%s.plant.log)" % vars_file)
                 for slot, what in boot.store.items():
@@ -407,14 +418,18 @@ def run_chain(name, boots, out, certs, module, image, runs):
         servers.stop()
 
 
-def planted_json(der):
+def planted_json(der, signed):
     """virt-fw-vars' JSON of an authenticated "TlsCaCertificate" holding der's
-    list, time-stamped now (EFI_TIME, UTC)."""
+    list, time-stamped now (EFI_TIME, UTC); with signed, "TolmSimSignedTrust"
+    beside it."""
     now = datetime.datetime.now(datetime.timezone.utc)
     stamp = now.year.to_bytes(2, "little") + bytes([now.month, now.day, now.hour, now.minute, now.second, 0]) + \
         bytes(8)
-    return {"version": 2, "variables": [{"name": "TlsCaCertificate", "guid": TLS_CA_GUID, "attr": PLANTED_ATTRIBUTES,
-                                         "data": signature_list(der).hex(), "time": stamp.hex()}]}
+    variables = [{"name": "TlsCaCertificate", "guid": TLS_CA_GUID, "attr": PLANTED_ATTRIBUTES,
+                  "data": signature_list(der).hex(), "time": stamp.hex()}]
+    if signed:
+        variables.append({"name": "TolmSimSignedTrust", "guid": TOLM_GUID, "attr": 0x3, "data": "01"})
+    return {"version": 2, "variables": variables}
 
 
 def check_try(c, name, blocks, events, label, server, verdict, trusted):
@@ -472,7 +487,7 @@ def check_boot(c, chain, number, run, certs, model, requests):
     got = com1.blobs().get("trust")
     # A planted authenticated trust that the variable service keeps: it stays,
     # the component derives nothing, and every HTTPS boot fails closed.
-    closed = bool(boot.plant) and not os.environ.get("OT_PLATFORM_FD")
+    closed = boot.signed
     if boot.plant:
         c.check(any((PLANT_CLOSED if closed else PLANT_REMOVED) in l for l in com1.lines),
                 "%s: the planted authenticated \"TlsCaCertificate\" (%s) %s, and the console says so" %

@@ -337,6 +337,7 @@ FakeCreateChild (
 {
   EXPECT_EQ (This, &gTls->Binding);
   if (gTls->CreateStatus != EFI_SUCCESS) {
+    *ChildHandle = (EFI_HANDLE)&gTls->Created;   // left behind by a failing producer: no child
     return gTls->CreateStatus;
   }
 
