@@ -195,13 +195,12 @@ SlotValueFault (
   Reads one slot and keeps its value when it is well formed.
 
   @param[in]  Slot   1 to 4.
-  @param[out] Value  Receives the value (a pool buffer) when it counts.
+  @param[out] Value  Receives the value (a pool buffer) when it counts; stays
+                     empty when the slot is empty or its value was skipped
+                     with a message.
   @param[out] Size   Its size.
-
-  @retval TRUE   The slot holds a well-formed value.
-  @retval FALSE  The slot is empty, or its value was skipped with a message.
 **/
-BOOLEAN
+VOID
 ReadTrustedSlot (
   IN  UINT8              Slot,
   OUT PoolBuffer<UINT8>  &Value,
@@ -217,28 +216,28 @@ ReadTrustedSlot (
   Attributes = 0;
   Status     = gRT->GetVariable (SlotName (Slot), &gTolmVariableGuid, &Attributes, &Size, NULL);
   if (Status == EFI_NOT_FOUND) {
-    return FALSE;
+    return;
   }
 
   if (Status == EFI_SUCCESS) {
     DEBUG ((DEBUG_ERROR, "%a: slot %d (%s) skipped: empty value\n", OPERATION, Slot, SlotName (Slot)));
-    return FALSE;
+    return;
   }
 
   if (Status != EFI_BUFFER_TOO_SMALL) {
     DEBUG ((DEBUG_ERROR, "%a: slot %d (%s) skipped: GetVariable returned %r\n", OPERATION, Slot, SlotName (Slot), Status));
-    return FALSE;
+    return;
   }
 
   if (Size > MAX_SLOT_VALUE_SIZE) {
     DEBUG ((DEBUG_ERROR, "%a: slot %d (%s) skipped: %Lu bytes, more than any certificate the Vexa hands over\n", OPERATION, Slot, SlotName (Slot), (UINT64)Size));
-    return FALSE;
+    return;
   }
 
   Value.Reset ((UINT8 *)AllocatePool (Size));
   if (Value.Get () == NULL) {
     DEBUG ((DEBUG_ERROR, "%a: slot %d (%s) skipped: no memory for %Lu bytes\n", OPERATION, Slot, SlotName (Slot), (UINT64)Size));
-    return FALSE;
+    return;
   }
 
   ReadSize = Size;
@@ -246,23 +245,21 @@ ReadTrustedSlot (
   if (EFI_ERROR (Status) || (ReadSize != Size)) {
     DEBUG ((DEBUG_ERROR, "%a: slot %d (%s) skipped: second read returned %r\n", OPERATION, Slot, SlotName (Slot), Status));
     Value.Reset (NULL);
-    return FALSE;
+    return;
   }
 
   if (Attributes != SLOT_ATTRIBUTES) {
     DEBUG ((DEBUG_ERROR, "%a: slot %d (%s) skipped: attributes 0x%x, not 0x%x\n", OPERATION, Slot, SlotName (Slot), Attributes, SLOT_ATTRIBUTES));
     Value.Reset (NULL);
-    return FALSE;
+    return;
   }
 
   Fault = SlotValueFault (Value.Get (), Size);
   if (Fault != NULL) {
     DEBUG ((DEBUG_ERROR, "%a: slot %d (%s) skipped: %a (%Lu bytes)\n", OPERATION, Slot, SlotName (Slot), Fault, (UINT64)Size));
     Value.Reset (NULL);
-    return FALSE;
+    return;
   }
-
-  return TRUE;
 }
 
 /**
@@ -279,7 +276,7 @@ DeleteAuthenticated (
   EFI_STATUS                     Status;
   EFI_VARIABLE_AUTHENTICATION_2  Descriptor;
 
-  ZeroMem (&Descriptor, sizeof (Descriptor));
+  // Every byte of the 40 sent is set below: GetTime writes the whole time stamp.
   Status = gRT->GetTime (&Descriptor.TimeStamp, NULL);
   if (EFI_ERROR (Status)) {
     return Status;
@@ -333,18 +330,12 @@ RemoveTrust (
     return EFI_SUCCESS;
   }
 
-  Status = EFI_SECURITY_VIOLATION;
-  if ((Attributes & EFI_VARIABLE_TIME_BASED_AUTHENTICATED_WRITE_ACCESS) != 0) {
-    Status = DeleteAuthenticated (Attributes);
-  }
-
-  if (EFI_ERROR (Status)) {
+  if (((Attributes & EFI_VARIABLE_TIME_BASED_AUTHENTICATED_WRITE_ACCESS) == 0) || EFI_ERROR (DeleteAuthenticated (Attributes))) {
     Status = gRT->SetVariable (TrustName (), &gEfiTlsCaCertificateGuid, 0, 0, NULL);
-  }
-
-  if (EFI_ERROR (Status)) {
-    DEBUG ((DEBUG_ERROR, "%a: \"%s\" (attributes 0x%x) cannot be deleted: %r\n", OPERATION, TrustName (), Attributes, Status));
-    return EFI_ACCESS_DENIED;
+    if (EFI_ERROR (Status)) {
+      DEBUG ((DEBUG_ERROR, "%a: \"%s\" (attributes 0x%x) cannot be deleted: %r\n", OPERATION, TrustName (), Attributes, Status));
+      return EFI_ACCESS_DENIED;
+    }
   }
 
   if (Attributes != HTTPS_BOOT_TRUST_ATTRIBUTES) {
@@ -515,7 +506,8 @@ TolmUpdateHttpsBootTrust (
 
   Total = 0;
   for (Slot = 1; Slot <= SLOT_COUNT; Slot++) {
-    if (ReadTrustedSlot (Slot, Values[Slot - 1], Sizes[Slot - 1])) {
+    ReadTrustedSlot (Slot, Values[Slot - 1], Sizes[Slot - 1]);
+    if (Values[Slot - 1].Get () != NULL) {
       Total += Sizes[Slot - 1];
     }
   }

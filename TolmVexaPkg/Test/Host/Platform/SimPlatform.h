@@ -466,6 +466,14 @@ public:
     EFI_STATUS         Status
     ) { mFailGet[Name] = Status; }
 
+  /// Every GetVariable of Name (any GUID) that passes a data buffer (a read
+  /// of the value, not a size query) answers Status.
+  void
+  FailRead (
+    const std::string  &Name,
+    EFI_STATUS         Status
+    ) { mFailRead[Name] = Status; }
+
   /// Every SetVariable of Name (any GUID) answers Status; nothing is changed.
   void
   FailSet (
@@ -575,6 +583,7 @@ private:
   std::map<Key, VariableEntry>        mStore;
   std::vector<VariableCall>           mCalls;
   std::map<std::string, EFI_STATUS>   mFailGet;
+  std::map<std::string, EFI_STATUS>   mFailRead;
   std::map<std::string, EFI_STATUS>   mFailSet;
   uint64_t                            mSetCount   = 0;
   uint64_t                            mFailSetAt  = 0;

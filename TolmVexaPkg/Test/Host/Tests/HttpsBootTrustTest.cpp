@@ -154,6 +154,7 @@ struct HostileCase {
   const char    *Name;
   SlotValue     Value;
   const char    *Fault;
+  void          (*Inject)() = nullptr;   ///< a fault of the platform while slot 2 is read
 };
 
 const Bytes  kCert  = Der (300);
@@ -172,6 +173,7 @@ const HostileCase  kHostile[] = {
   { "signature size one too large",            { kSlot, Patched (kValid, 24, (UINT32)kValid.size () - 27) }, "SignatureSize is not the rest"                },
   { "signature size of the owner alone",       { kSlot, Patched (kValid, 24, 16) },                        "SignatureSize is not the rest"                  },
   { "signature size 0xFFFFFFFF",               { kSlot, Patched (kValid, 24, 0xFFFFFFFF) },                "SignatureSize is not the rest"                  },
+  { "certificate of the tag alone",            { kSlot, List ({ 0x30 }) },                                  "not one DER SEQUENCE"                           },
   { "certificate not a SEQUENCE",              { kSlot, List (Concat ({ { 0x31 }, Bytes (kCert.begin () + 1, kCert.end ()) })) }, "not one DER SEQUENCE" },
   { "byte after the SEQUENCE",                 { kSlot, List (Concat ({ kCert, { 0x00 } })) },             "not one DER SEQUENCE"                           },
   { "SEQUENCE one byte short",                 { kSlot, List (Bytes (kCert.begin (), kCert.end () - 1)) }, "not one DER SEQUENCE"                           },
@@ -185,6 +187,12 @@ const HostileCase  kHostile[] = {
   { "runtime access (the OS could write it)",  { 0x27, kValid },                                           "attributes 0x27"                                },
   { "plain non-volatile variable",             { 0x07, kValid },                                           "attributes 0x7"                                 },
   { "larger than any certificate",             { kSlot, Bytes (kMaxValue + 1, 0x30) },                     "more than any certificate"                      },
+  { "the variable service fails",              { kSlot, kValid }, "GetVariable returned Device Error",
+    [] { Sim::Variables ().FailGet ("HttpsCertDev2", EFI_DEVICE_ERROR); } },
+  { "the value's read fails",                  { kSlot, kValid }, "second read returned Device Error",
+    [] { Sim::Variables ().FailRead ("HttpsCertDev2", EFI_DEVICE_ERROR); } },
+  { "no memory for the value",                 { kSlot, kValid }, "no memory for 348 bytes",
+    [] { Sim::Pool ().FailNthAllocation (1); } },
 };
 
 TEST (HttpsBootTrust, HostileSlotValuesAreSkippedOthersStillCount)
@@ -195,6 +203,9 @@ TEST (HttpsBootTrust, HostileSlotValuesAreSkippedOthersStillCount)
     SCOPED_TRACE (Case.Name);
     PutSlot (2, Case.Value);
     PutSlot (4, { kSlot, Slot4 });
+    if (Case.Inject != nullptr) {
+      Case.Inject ();
+    }
 
     EXPECT_EQ (TolmUpdateHttpsBootTrust (), EFI_SUCCESS);
     auto  Trust = Sim::Variables ().Find (kTrustName, gEfiTlsCaCertificateGuid);
@@ -240,6 +251,7 @@ const TrustCase  kTrustCases[] = {
   { "slot 3 alone replaces an older trust", { { 3, { kSlot, kC } } },                                                               Entry { kTrust, kA },  0,  EFI_SUCCESS,   Entry { kTrust, kC }                          },
   { "a stale non-volatile trust is deleted first", { { 1, { kSlot, kA } } },                                                        Entry { kStored, kB }, 0,  EFI_SUCCESS,   Entry { kTrust, kA }                          },
   { "no slot: an older trust is removed",  {},                                                                                      Entry { kTrust, kA },  0,  EFI_NOT_FOUND, std::nullopt                                  },
+  { "a one-byte stale trust is removed",     { { 1, { kSlot, kA } } },                                                               Entry { kStored, { 0x01 } }, 0, EFI_SUCCESS, Entry { kTrust, kA }                        },
   { "no slot: a stale non-volatile trust is removed", {},                                                                           Entry { kStored, kA }, 0,  EFI_NOT_FOUND, std::nullopt                                  },
   { "no well-formed slot: no trust",       { { 1, { kSlot, Patched (kA, 20, 1) } }, { 2, { 0x27, kB } } },                          Entry { kTrust, kA },  0,  EFI_NOT_FOUND, std::nullopt                                  },
   { "no slot, no trust: nothing to remove", {},                                                                                     std::nullopt,          0,  EFI_NOT_FOUND, std::nullopt                                  },
@@ -398,6 +410,9 @@ const ProbeCase  kProbeCases[] = {
   { "a refused slot is skipped, the others count",    { { 1, { kSlot, kA } }, { 2, { kSlot, kB } }, { 3, { kSlot, kC } } }, { kCertB },
     EFI_SUCCESS, std::nullopt, Sim::AuthPolicy::Accepting, EFI_SUCCESS, Concat ({ kA, kC }), { kCertA, kCertB, kCertC },
     "slot 2 (HttpsCertDev2) skipped: TLS refuses its certificate (Aborted)" },
+  { "an empty SEQUENCE is framed well: TLS decides", { { 1, { kSlot, List ({ 0x30, 0x00 }) } }, { 3, { kSlot, kC } } }, { { 0x30, 0x00 } },
+    EFI_SUCCESS, std::nullopt, Sim::AuthPolicy::Accepting, EFI_SUCCESS, kC, { { 0x30, 0x00 }, kCertC },
+    "slot 1 (HttpsCertDev1) skipped: TLS refuses its certificate" },
   { "a badly framed slot is never handed to TLS",     { { 1, { kSlot, Patched (kA, 20, 1) } }, { 4, { kSlot, kB } } }, {},
     EFI_SUCCESS, std::nullopt, Sim::AuthPolicy::Accepting, EFI_SUCCESS, kB, { kCertB }, "slot 4 (HttpsCertDev4) trusted" },
   { "every slot refused: the old trust goes",         { { 1, { kSlot, kA } }, { 3, { kSlot, kC } } }, { kCertA, kCertC },
