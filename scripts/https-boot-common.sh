@@ -13,6 +13,7 @@
 #   hb_boot DIR VARS RUN          one boot, network and KCS
 #   hb_power_on DIR VARS RUN URI  the unattended server powered on: no FAT drive,
 #                                 its HTTPS boot URI in QEMU's fw_cfg
+#   hb_plant VARS JSON            variables planted in the machine's store offline
 #
 # The guest reaches the host's 127.0.0.1 through QEMU's user-mode network at
 # 10.0.2.2; the servers listen on 127.0.0.1 only, on free ports. The NIC is a
@@ -81,6 +82,17 @@ hb_lay_fat() {
     done
   fi
   printf '%s\r\n' "${words[*]} $cmdline" >"$dir/ontarget.cmd"
+}
+
+# hb_plant VARS JSON: writes the variables of JSON (virt-fw-vars --set-json:
+# name, GUID, attributes, data and, for a time-based authenticated one, its
+# time stamp) into the machine's variable store VARS while it is off, as an
+# earlier firmware or an operating system would have left them; VARS is a
+# fresh copy of OVMF's when it does not exist yet. virt-fw-vars' output goes
+# to VARS.plant.log.
+hb_plant() {
+  [ -f "$1" ] || cp "$OVMF_VARS" "$1"
+  "$OT_ROOT/scripts/virt-fw-vars" -i "$1" -o "$1.new" --set-json "$2" >"$1.plant.log" 2>&1 && mv "$1.new" "$1"
 }
 
 # hb_boot DIR VARS RUN: boots OVMF on DIR/fat with user-mode networking, COM1

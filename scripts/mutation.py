@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: BSD-2-Clause-Patent
-"""Mutation testing of the driver, its two libraries and the BMC's core against the host tests.
+"""Mutation testing of the driver, its two libraries, the HTTPS boot trust library and the BMC's core against the host tests.
 
 One fault at a time is put into a scratch copy of the sources (build/mutation/
 by default; the worktree's own files are never touched): a relational,
@@ -59,6 +59,7 @@ DRIVER = "TolmVexaPkg/Feature/TolmVexaHttpsBootCertMgmtDxe"
 DRIVER_TESTS = ["store_messages_tests", "driver_tests", "service_tests", "diagnostics_tests"]
 LIBRARY_TESTS = ["diagnostics_tests"]
 BMC_TESTS = ["vexa_core_tests"]
+TRUST_TESTS = ["https_trust_tests"]
 
 # The mutated files and the host test executables that link each of them (the
 # diagnostics tests start the whole image, so they link the driver too).
@@ -72,10 +73,11 @@ SOURCES = {
     "TolmVexaPkg/Library/DebugLib/DebugErrorLevel.cpp": LIBRARY_TESTS,
     "TolmVexaPkg/Library/SerialPortLib/SerialPortLib.cpp": LIBRARY_TESTS,
     "TolmVexaPkg/Library/SerialPortLib/PlatformHookLib.cpp": LIBRARY_TESTS,
+    "TolmVexaPkg/Library/HttpsBootTrustLib/HttpsBootTrustLib.cpp": TRUST_TESTS,
     "VexaBmc/Source/VexaCore.cpp": BMC_TESTS,
 }
 
-TEST_EXECUTABLES = sorted(set(DRIVER_TESTS + LIBRARY_TESTS + BMC_TESTS))
+TEST_EXECUTABLES = sorted(set(DRIVER_TESTS + LIBRARY_TESTS + TRUST_TESTS + BMC_TESTS))
 # The folders of the scratch build that hold each test executable.
 EXECUTABLE_DIRS = {name: "VexaBmc" for name in BMC_TESTS}
 # The trees copied into the scratch folder.

@@ -16,12 +16,19 @@
 #   scripts/ontarget-https.sh [--out DIR] [--no-build] [--platform] [CHAIN ...]
 #   scripts/ontarget-https.sh [--out DIR] [--no-build] --platform unattended
 #
-# CHAIN: slot1 (the CA imported into slot 1: another CA's server refused, the
-# CA's accepted; the BMC deletes slot 1, next boot refused with no trust at
-# all) and slot3 (an unrelated certificate in slot 1, the CA in slot 3,
+# CHAIN: slot1 (the CA imported into slot 1 beside a DER SEQUENCE that is
+# not a certificate in slot 2: another CA's server refused, the CA's
+# accepted; the BMC deletes slot 1, next boot refused with no trust at all),
+# planted (an authenticated "TlsCaCertificate" of the other CA written into
+# the store offline with virt-fw-vars, the CA imported into slot 1: removed
+# (by a delete of attributes 0 in the platform build, whose variable service
+# knows no authentication, by an unsigned authenticated delete in Debian's
+# OVMF, which assumes physical presence), the CA's server accepted), kept
+# (the same on a variable layer that refuses unsigned writes of it: it
+# stays, and every HTTPS boot fails closed) and slot3 (an unrelated certificate in slot 1, the CA in slot 3,
 # damaged values in slots 2 and 4, a stale trust of the other CA: the trust is
 # exactly slots 1 and 3; the BMC deletes slot 3, next boot refused). Default:
-# both. --platform: the platform build (scripts/build.sh platform), where the
+# all four. --platform: the platform build (scripts/build.sh platform), where the
 # stand-ins, KivKcsDxe, the driver and the trust driver come from its DXE
 # volume. Output: DIR/<chain>/<boot>/{com1.log,com2.log,fat/}, the chain's
 # server.log and BMC run folder beside them; default build/ontarget-https.
@@ -47,9 +54,9 @@ while [ $# -gt 0 ]; do
     --out) OUT=$2; shift 2 ;;
     --no-build) BUILD=0; shift ;;
     --platform) PLATFORM=1; shift ;;
-    slot1|slot3) CHAINS+=("$1"); shift ;;
+    slot1|slot3|planted|kept) CHAINS+=("$1"); shift ;;
     unattended) UNATTENDED=1; shift ;;
-    *) echo "usage: $0 [--out DIR] [--no-build] [--platform] [slot1|slot3 ...|unattended]" >&2; exit 2 ;;
+    *) echo "usage: $0 [--out DIR] [--no-build] [--platform] [slot1|slot3|planted|kept ...|unattended]" >&2; exit 2 ;;
   esac
 done
 if [ -n "$UNATTENDED" ] && { [ "$PLATFORM" = 0 ] || [ ${#CHAINS[@]} -gt 0 ]; }; then

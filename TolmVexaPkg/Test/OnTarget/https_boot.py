@@ -37,7 +37,9 @@ boot servers, the scenario group and the demo chapter's report.
 """
 
 import argparse
+import datetime
 import http.server
+import json
 import os
 import re
 import shutil
@@ -63,6 +65,11 @@ GUEST_HOST = "10.0.2.2"
 X509_GUID = uuid.UUID("A5C059A1-94E4-4AA7-87B5-AB155C2BF072").bytes_le
 DEFAULT_OWNER = uuid.UUID("F3F39104-7D8C-4FCE-80BC-40D040BE7AE4").bytes_le
 TRUST_ATTRIBUTES = 0x2                  # boot-service access, volatile
+TLS_CA_GUID = "fd2340d0-3dab-4349-a6c7-3b4f12b48eae"
+TOLM_GUID = "55e1fc65-a898-4214-a8a9-1ae839cd329a"          # gTolmVariableGuid
+PLANTED_ATTRIBUTES = 0x27               # NV, BS, RT, time-based authenticated: as an OS creates one
+PLANT_REMOVED = '"TlsCaCertificate" with attributes 0x27, not written here, removed'
+PLANT_CLOSED = "every HTTPS boot of this boot fails closed"
 TRUST_PREFIX = "TolmUpdateHttpsBootTrust: "
 IMAGE_RUNNING = "HTTPS-BOOT-IMAGE: running, loaded from "
 BLOCK_BEGIN = re.compile(r"^OT: HTTPS BEGIN (\S+) (\S+)$")
@@ -104,6 +111,10 @@ CORRUPTIONS = {
                   "SignatureListSize is not the size of the value"),
     "trailing-byte": (lambda certs: signature_list(certs["unrelated"] + b"\0"),
                       "the certificate is not one DER SEQUENCE filling the signature"),
+    # A well-framed DER SEQUENCE (an INTEGER and a UTF8String) that TLS's
+    # X.509 parser refuses: HttpDxe would refuse every anchor after it.
+    "not-a-cert": (lambda certs: signature_list(b"\x30\x0f\x02\x01\x07\x0c\x0anot a cert"),
+                   "TLS refuses its certificate"),
 }
 
 # One boot of a chain: what the administrator queues at the BMC (import SLOT
@@ -114,10 +125,31 @@ CORRUPTIONS = {
 # tried, in order: (label, server, verdict). Within one boot a refused server
 # comes before the accepted one: TlsDxe keeps every CA it was given for the
 # rest of the boot.
-Boot = namedtuple("Boot", "name queue store trust tries")
+# plant: a certificate whose list an authenticated "TlsCaCertificate"
+# (attributes 0x27, time-stamped) holds in the machine's store before the
+# power-on, written offline. The platform build's variable service knows no
+# authentication and takes the trust driver's delete of attributes 0;
+# Debian's OVMF checks signatures but assumes physical presence, and takes
+# its unsigned authenticated delete. signed: "TolmSimSignedTrust" planted
+# beside it makes the test bed's variable layer (VariablePolicySim) refuse
+# every unsigned write of it, as a service that checks the creator's
+# signature does: it stays, and every HTTPS boot of that boot fails closed.
+Boot = namedtuple("Boot", "name queue store trust tries plant signed", defaults=(None, False))
 CHAINS = {
+    "planted": (
+        Boot("1-planted", queue=(("import", 1, "ca"),), store={}, trust=("ca",), plant="other-ca",
+             tries=(("other-ca", "other", "refused"), ("provisioned", "good", "accepted"))),
+    ),
+    # The same, on a variable service that keeps the planted trust: both
+    # servers refused before any TLS session.
+    "kept": (
+        Boot("1-kept", queue=(("import", 1, "ca"),), store={}, trust=("ca",), plant="other-ca", signed=True,
+             tries=(("other-ca", "other", "refused"), ("provisioned", "good", "refused"))),
+    ),
+    # Slot 2 a well-framed DER SEQUENCE that is not a certificate: skipped, the
+    # CA in slot 1 still counts.
     "slot1": (
-        Boot("1-import", queue=(("import", 1, "ca"),), store={}, trust=("ca",),
+        Boot("1-import", queue=(("import", 1, "ca"),), store={2: "not-a-cert"}, trust=("ca",),
              tries=(("other-ca", "other", "refused"), ("provisioned", "good", "accepted"))),
         # The BMC deletes slot 1; the other slots are empty: fail closed.
         Boot("2-deleted", queue=(("delete", 1),), store={}, trust=(),
@@ -382,6 +414,12 @@ def run_chain(name, boots, out, certs, module, image, runs):
                 fat = os.path.join(directory, "fat")
                 if shell("hb_lay_fat", fat, tries).returncode != 0:
                     raise RuntimeError("cannot lay the FAT folder (scripts/build.sh DEBUG first)")
+                if boot.plant:
+                    plant = os.path.join(chain_dir, "plant.json")
+                    with open(plant, "w") as f:
+                        json.dump(planted_json(certs[boot.plant], boot.signed), f)
+                    if shell("hb_plant", vars_file, plant).returncode != 0:
+                        raise RuntimeError("virt-fw-vars could not plant the variable (%s.plant.log)" % vars_file)
                 for slot, what in boot.store.items():
                     value = signature_list(certs[what]) if slot == "stale-trust" else CORRUPTIONS[what][0](certs)
                     with open(os.path.join(fat, "%s.bin" % (slot if slot == "stale-trust" else "slot%d" % slot)),
@@ -396,6 +434,20 @@ def run_chain(name, boots, out, certs, module, image, runs):
                 print("[ontarget-https] %s/%s: booted in %.0f s" % (name, boot.name, seconds), flush=True)
     finally:
         servers.stop()
+
+
+def planted_json(der, signed):
+    """virt-fw-vars' JSON of an authenticated "TlsCaCertificate" holding der's
+    list, time-stamped now (EFI_TIME, UTC); with signed, "TolmSimSignedTrust"
+    beside it."""
+    now = datetime.datetime.now(datetime.timezone.utc)
+    stamp = now.year.to_bytes(2, "little") + bytes([now.month, now.day, now.hour, now.minute, now.second, 0]) + \
+        bytes(8)
+    variables = [{"name": "TlsCaCertificate", "guid": TLS_CA_GUID, "attr": PLANTED_ATTRIBUTES,
+                  "data": signature_list(der).hex(), "time": stamp.hex()}]
+    if signed:
+        variables.append({"name": "TolmSimSignedTrust", "guid": TOLM_GUID, "attr": 0x3, "data": "01"})
+    return {"version": 2, "variables": variables}
 
 
 def check_try(c, name, blocks, events, label, server, verdict, trusted):
@@ -451,7 +503,17 @@ def check_boot(c, chain, number, run, certs, model, requests):
     if tuple(model[n] for n in trusted) != boot.trust:
         raise SystemExit("CHAINS: %s expects the trust %s, but its slots hold %s" % (name, boot.trust, model))
     got = com1.blobs().get("trust")
-    if boot.trust:
+    # A planted authenticated trust that the variable service keeps: it stays,
+    # the component derives nothing, and every HTTPS boot fails closed.
+    closed = boot.signed
+    if boot.plant:
+        c.check(any((PLANT_CLOSED if closed else PLANT_REMOVED) in l for l in com1.lines),
+                "%s: the planted authenticated \"TlsCaCertificate\" (%s) %s, and the console says so" %
+                (name, boot.plant, "cannot be removed: HTTPS boot fails closed" if closed else "is removed"))
+    if closed:
+        c.check(got == signature_list(certs[boot.plant]) and "OT: TRUST attributes 0x%x" % PLANTED_ATTRIBUTES in com1.lines,
+                "%s: the planted \"TlsCaCertificate\" stays as it was (attributes 0x%x)" % (name, PLANTED_ATTRIBUTES))
+    elif boot.trust:
         c.check(got == b"".join(signature_list(certs[n]) for n in boot.trust) and
                 "OT: TRUST attributes 0x%x" % TRUST_ATTRIBUTES in com1.lines,
                 "%s: \"TlsCaCertificate\" holds exactly the lists of %s, attributes 0x%x" %
@@ -461,11 +523,14 @@ def check_boot(c, chain, number, run, certs, model, requests):
         c.check(got is None and "OT: TRUST absent" in com1.lines,
                 "%s: no \"TlsCaCertificate\" at all (fail closed)" % name)
     lines1, lines2 = trust_lines(com1), trust_lines(com2)
-    want = ["slot %d (HttpsCertDev%d) %s" % (n, n, "trusted" if model[n] in certs else
-                                             "skipped: " + CORRUPTIONS[model[n]][1]) for n in sorted(model)]
-    want.append('"TlsCaCertificate" holds the lists of %d slot(s)' % len(trusted) if trusted else
-                "no slot holds a well-formed certificate: HTTPS boot trusts no server")
-    slot_lines = [l for l in lines1 if l.startswith(("slot ", '"TlsCaCertificate" holds', "no slot holds"))]
+    # One verdict per slot (framing first, then TLS, so not in slot order),
+    # then the outcome; nothing is probed while a foreign trust stays.
+    want = [] if closed else ["slot %d (HttpsCertDev%d) %s" % (n, n, "trusted" if model[n] in certs else
+                                                               "skipped: " + CORRUPTIONS[model[n]][1])
+                              for n in sorted(model)] + [
+        '"TlsCaCertificate" holds the lists of %d slot(s)' % len(trusted) if trusted else "no slot holds a "]
+    verdicts = sorted((l for l in lines1 if l.startswith("slot ")), key=lambda l: int(l.split()[1]))
+    slot_lines = verdicts + [l for l in lines1 if l.startswith(('"TlsCaCertificate" holds', "no slot holds"))]
     c.check(lines1 == lines2 and len(slot_lines) == len(want) and all(
                 l.startswith(w) for l, w in zip(slot_lines, want)),
             "%s: the trust component's verdict on each slot, identical on COM1 and COM2 (%d lines)" %
@@ -474,7 +539,7 @@ def check_boot(c, chain, number, run, certs, model, requests):
 
     blocks = https_blocks(com1)
     for label, server, verdict in boot.tries:
-        check_try(c, name, blocks, events, label, server, verdict, bool(trusted))
+        check_try(c, name, blocks, events, label, server, "refused" if closed else verdict, bool(trusted) and not closed)
 
     # The BMC learnt every request's fate from the sync, and holds the slots
     # as the store now holds them (a damaged value as the driver read it).

@@ -390,7 +390,14 @@ enum class AuthPolicy {
   ///
   /// Every write with bit 0x20 set answers EFI_SECURITY_VIOLATION (OVMF).
   ///
-  Refusing
+  Refusing,
+  ///
+  /// No authenticated variables (EDK II's variable service with
+  /// AuthVariableLibNull, a platform built without secure boot): every write
+  /// with bit 0x20 set answers EFI_INVALID_PARAMETER, and a delete with
+  /// attributes 0 deletes any variable, an authenticated one too.
+  ///
+  Unsupported
 };
 
 struct VariableEntry {
@@ -458,6 +465,14 @@ public:
     const std::string  &Name,
     EFI_STATUS         Status
     ) { mFailGet[Name] = Status; }
+
+  /// Every GetVariable of Name (any GUID) that passes a data buffer (a read
+  /// of the value, not a size query) answers Status.
+  void
+  FailRead (
+    const std::string  &Name,
+    EFI_STATUS         Status
+    ) { mFailRead[Name] = Status; }
 
   /// Every SetVariable of Name (any GUID) answers Status; nothing is changed.
   void
@@ -568,6 +583,7 @@ private:
   std::map<Key, VariableEntry>        mStore;
   std::vector<VariableCall>           mCalls;
   std::map<std::string, EFI_STATUS>   mFailGet;
+  std::map<std::string, EFI_STATUS>   mFailRead;
   std::map<std::string, EFI_STATUS>   mFailSet;
   uint64_t                            mSetCount   = 0;
   uint64_t                            mFailSetAt  = 0;

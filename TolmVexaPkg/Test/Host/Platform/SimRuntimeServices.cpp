@@ -62,6 +62,11 @@ IsEmptyAuth2Descriptor (
   const UINT8  *Data
   )
 {
+  // EFI_CERT_TYPE_PKCS7_GUID as a literal: a caller that writes into the
+  // global by mistake is not compared against its own damage.
+  static const EFI_GUID          kPkcs7 = {
+    0x4aafd29d, 0x68df, 0x49ee, { 0x8a, 0xa9, 0x34, 0x7d, 0x37, 0x56, 0x65, 0xa7 }
+  };
   EFI_VARIABLE_AUTHENTICATION_2  Descriptor;
 
   memcpy (&Descriptor, Data, AUTH2_EMPTY_SIZE);
@@ -69,7 +74,7 @@ IsEmptyAuth2Descriptor (
   return (Descriptor.AuthInfo.Hdr.dwLength == OFFSET_OF (WIN_CERTIFICATE_UEFI_GUID, CertData)) &&
          (Descriptor.AuthInfo.Hdr.wRevision == 0x0200) &&
          (Descriptor.AuthInfo.Hdr.wCertificateType == WIN_CERT_TYPE_EFI_GUID) &&
-         CompareGuid (&Descriptor.AuthInfo.CertType, &gEfiCertPkcs7Guid) &&
+         CompareGuid (&Descriptor.AuthInfo.CertType, &kPkcs7) &&
          (Time.Pad1 == 0) && (Time.Nanosecond == 0) && (Time.TimeZone == 0) && (Time.Daylight == 0) && (Time.Pad2 == 0);
 }
 
@@ -272,8 +277,11 @@ VariableStore::GetVariable (
   Call.DataSizeOut = *DataSize;
 
   auto  Injected = mFailGet.find (Call.Name);
+  auto  Read     = mFailRead.find (Call.Name);
   if (Injected != mFailGet.end ()) {
     Call.Status = Injected->second;
+  } else if ((Data != nullptr) && (Read != mFailRead.end ())) {
+    Call.Status = Read->second;
   } else {
     auto  It = mStore.find (Key { Wide, *Guid });
     if (It == mStore.end ()) {
@@ -327,6 +335,10 @@ VariableStore::SetInner (
   auto  It = mStore.find (K);
 
   if ((Attributes & ATTR_TIME) != 0) {
+    if (mPolicy == AuthPolicy::Unsupported) {
+      return EFI_INVALID_PARAMETER;
+    }
+
     if (mPolicy == AuthPolicy::Refusing) {
       return EFI_SECURITY_VIOLATION;
     }
@@ -355,8 +367,9 @@ VariableStore::SetInner (
       return EFI_NOT_FOUND;
     }
 
-    if ((It->second.Attributes & ATTR_TIME) != 0) {
-      // An authenticated variable is only changed by an authenticated write.
+    if (((It->second.Attributes & ATTR_TIME) != 0) && ((Attributes != 0) || (mPolicy != AuthPolicy::Unsupported))) {
+      // An authenticated variable is only changed by an authenticated write,
+      // unless the service knows no authentication.
       return EFI_SECURITY_VIOLATION;
     }
 
@@ -509,6 +522,7 @@ VariableStore::Clear (
   mStore.clear ();
   mCalls.clear ();
   mFailGet.clear ();
+  mFailRead.clear ();
   mFailSet.clear ();
   mSetCount      = 0;
   mFailSetAt     = 0;

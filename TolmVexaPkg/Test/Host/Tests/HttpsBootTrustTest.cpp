@@ -1,8 +1,9 @@
 /** @file
   Host tests of HttpsBootTrustLib: which slot values become HTTPS boot's trust
   anchors ("TlsCaCertificate") and which are skipped, the order and attributes
-  of the result, and that no failure leaves a trust behind that was not
-  derived from the slots.
+  of the result, that no failure leaves a trust behind that was not derived
+  from the slots, and that only certificates TLS takes count (a fake TLS
+  service binding refusing chosen certificates).
 
   Slot values are built here byte by byte, independently of the driver.
 
@@ -14,6 +15,11 @@
 #include <Guid/TlsAuthentication.h>
 #include <Guid/TolmVariable.h>
 #include <Library/HttpsBootTrustLib.h>
+#include <Protocol/ServiceBinding.h>
+#include <Protocol/Tls.h>
+#include <Protocol/TlsConfig.h>
+
+#include <set>
 
 namespace {
 
@@ -148,6 +154,7 @@ struct HostileCase {
   const char    *Name;
   SlotValue     Value;
   const char    *Fault;
+  void          (*Inject)() = nullptr;   ///< a fault of the platform while slot 2 is read
 };
 
 const Bytes  kCert  = Der (300);
@@ -166,6 +173,7 @@ const HostileCase  kHostile[] = {
   { "signature size one too large",            { kSlot, Patched (kValid, 24, (UINT32)kValid.size () - 27) }, "SignatureSize is not the rest"                },
   { "signature size of the owner alone",       { kSlot, Patched (kValid, 24, 16) },                        "SignatureSize is not the rest"                  },
   { "signature size 0xFFFFFFFF",               { kSlot, Patched (kValid, 24, 0xFFFFFFFF) },                "SignatureSize is not the rest"                  },
+  { "certificate of the tag alone",            { kSlot, List ({ 0x30 }) },                                  "not one DER SEQUENCE"                           },
   { "certificate not a SEQUENCE",              { kSlot, List (Concat ({ { 0x31 }, Bytes (kCert.begin () + 1, kCert.end ()) })) }, "not one DER SEQUENCE" },
   { "byte after the SEQUENCE",                 { kSlot, List (Concat ({ kCert, { 0x00 } })) },             "not one DER SEQUENCE"                           },
   { "SEQUENCE one byte short",                 { kSlot, List (Bytes (kCert.begin (), kCert.end () - 1)) }, "not one DER SEQUENCE"                           },
@@ -179,6 +187,12 @@ const HostileCase  kHostile[] = {
   { "runtime access (the OS could write it)",  { 0x27, kValid },                                           "attributes 0x27"                                },
   { "plain non-volatile variable",             { 0x07, kValid },                                           "attributes 0x7"                                 },
   { "larger than any certificate",             { kSlot, Bytes (kMaxValue + 1, 0x30) },                     "more than any certificate"                      },
+  { "the variable service fails",              { kSlot, kValid }, "GetVariable returned Device Error",
+    [] { Sim::Variables ().FailGet ("HttpsCertDev2", EFI_DEVICE_ERROR); } },
+  { "the value's read fails",                  { kSlot, kValid }, "second read returned Device Error",
+    [] { Sim::Variables ().FailRead ("HttpsCertDev2", EFI_DEVICE_ERROR); } },
+  { "no memory for the value",                 { kSlot, kValid }, "no memory for 348 bytes",
+    [] { Sim::Pool ().FailNthAllocation (1); } },
 };
 
 TEST (HttpsBootTrust, HostileSlotValuesAreSkippedOthersStillCount)
@@ -189,6 +203,9 @@ TEST (HttpsBootTrust, HostileSlotValuesAreSkippedOthersStillCount)
     SCOPED_TRACE (Case.Name);
     PutSlot (2, Case.Value);
     PutSlot (4, { kSlot, Slot4 });
+    if (Case.Inject != nullptr) {
+      Case.Inject ();
+    }
 
     EXPECT_EQ (TolmUpdateHttpsBootTrust (), EFI_SUCCESS);
     auto  Trust = Sim::Variables ().Find (kTrustName, gEfiTlsCaCertificateGuid);
@@ -216,6 +233,9 @@ struct TrustCase {
   int                                  FailingSet;  ///< 0: none; N: the Nth SetVariable fails; -1: every one
   EFI_STATUS                           Result;
   std::optional<Sim::VariableEntry>    After;       ///< nullopt: absent afterwards
+  Sim::AuthPolicy                      Policy  = Sim::AuthPolicy::Accepting;
+  bool                                 NoClock = false;   ///< GetTime fails
+  const char                           *Says   = nullptr; ///< a console line that must be there
 };
 
 const Bytes  kA = List (Der (0x80, 1));
@@ -231,14 +251,26 @@ const TrustCase  kTrustCases[] = {
   { "slot 3 alone replaces an older trust", { { 3, { kSlot, kC } } },                                                               Entry { kTrust, kA },  0,  EFI_SUCCESS,   Entry { kTrust, kC }                          },
   { "a stale non-volatile trust is deleted first", { { 1, { kSlot, kA } } },                                                        Entry { kStored, kB }, 0,  EFI_SUCCESS,   Entry { kTrust, kA }                          },
   { "no slot: an older trust is removed",  {},                                                                                      Entry { kTrust, kA },  0,  EFI_NOT_FOUND, std::nullopt                                  },
+  { "a one-byte stale trust is removed",     { { 1, { kSlot, kA } } },                                                               Entry { kStored, { 0x01 } }, 0, EFI_SUCCESS, Entry { kTrust, kA }                        },
   { "no slot: a stale non-volatile trust is removed", {},                                                                           Entry { kStored, kA }, 0,  EFI_NOT_FOUND, std::nullopt                                  },
   { "no well-formed slot: no trust",       { { 1, { kSlot, Patched (kA, 20, 1) } }, { 2, { 0x27, kB } } },                          Entry { kTrust, kA },  0,  EFI_NOT_FOUND, std::nullopt                                  },
   { "no slot, no trust: nothing to remove", {},                                                                                     std::nullopt,          0,  EFI_NOT_FOUND, std::nullopt                                  },
   { "a failed write removes the old trust", { { 1, { kSlot, kA } } },                                                               Entry { kTrust, kB },  1,  EFI_DEVICE_ERROR, std::nullopt                               },
-  // An authenticated "TlsCaCertificate" cannot be deleted unsigned: the
-  // caller learns that HTTPS boot's trust is not the slots'.
-  { "an undeletable stale trust fails the call", { { 1, { kSlot, kA } } },                                                          Entry { 0x27, kB },    -1, EFI_DEVICE_ERROR, Entry { 0x27, kB }                         },
-  { "no slot and an undeletable trust fails the call", {},                                                                         Entry { 0x27, kB },    -1, EFI_DEVICE_ERROR, Entry { 0x27, kB }                         },
+  // A foreign authenticated "TlsCaCertificate" (as an operating system
+  // creates one) goes with an authenticated delete where the variable
+  // service takes it, with a delete of attributes 0 where it knows no
+  // authentication; where neither is taken it stays, and the caller learns
+  // that HTTPS boot's trust is not the slots' (EFI_ACCESS_DENIED).
+  { "a foreign authenticated trust goes with an authenticated delete", { { 1, { kSlot, kA } } },                              Entry { 0x27, kB },    0,  EFI_SUCCESS,   Entry { kTrust, kA }, Sim::AuthPolicy::Accepting, false, "attributes 0x27, not written here, removed" },
+  { "... with a delete of attributes 0 where authentication is unknown", { { 1, { kSlot, kA } } },                          Entry { 0x27, kB },    0,  EFI_SUCCESS,   Entry { kTrust, kA }, Sim::AuthPolicy::Unsupported },
+  { "... with a delete of attributes 0 when there is no clock", { { 1, { kSlot, kA } } },                                  Entry { 0x23, kB },    0,  EFI_SUCCESS,   Entry { kTrust, kA }, Sim::AuthPolicy::Unsupported, true },
+  { "no slot: a foreign authenticated trust is removed", {},                                                                    Entry { 0x27, kB },    0,  EFI_NOT_FOUND, std::nullopt,        Sim::AuthPolicy::Unsupported },
+  { "an undeletable authenticated trust stays: access denied", { { 1, { kSlot, kA } } },                                    Entry { 0x27, kB },    0,  EFI_ACCESS_DENIED, Entry { 0x27, kB }, Sim::AuthPolicy::Refusing, false, "(attributes 0x27) cannot be deleted: Security Violation" },
+  { "no clock, and a service that checks authentication: it stays", { { 1, { kSlot, kA } } },                               Entry { 0x27, kB },    0,  EFI_ACCESS_DENIED, Entry { 0x27, kB }, Sim::AuthPolicy::Accepting, true },
+  { "an undeletable stale trust fails the call", { { 1, { kSlot, kA } } },                                                          Entry { 0x27, kB },    -1, EFI_ACCESS_DENIED, Entry { 0x27, kB }                         },
+  { "no slot and an undeletable trust fails the call", {},                                                                         Entry { 0x27, kB },    -1, EFI_ACCESS_DENIED, Entry { 0x27, kB }                         },
+  { "an unreadable trust fails the call", { { 1, { kSlot, kA } } },                                                                 Entry { kTrust, kB },  0,  EFI_ACCESS_DENIED, Entry { kTrust, kB }, Sim::AuthPolicy::Accepting, false, "cannot be read: Device Error" },
+  { "a failed write whose old trust stays fails the call", { { 1, { kSlot, kA } } },                                                Entry { kTrust, kB },  -1, EFI_ACCESS_DENIED, Entry { kTrust, kB } },
 };
 
 TEST (HttpsBootTrust, TrustIsTheWellFormedSlotsInSlotOrderOrNothing)
@@ -259,7 +291,20 @@ TEST (HttpsBootTrust, TrustIsTheWellFormedSlotsInSlotOrderOrNothing)
       Sim::Variables ().FailSet (kTrustName, EFI_DEVICE_ERROR);
     }
 
+    Sim::Variables ().SetPolicy (Case.Policy);
+    if (Case.NoClock) {
+      Sim::Variables ().FailGetTime (EFI_DEVICE_ERROR);
+    }
+
+    if ((Case.Says != nullptr) && (std::string (Case.Says).find ("cannot be read") != std::string::npos)) {
+      Sim::Variables ().FailGet (kTrustName, EFI_DEVICE_ERROR);
+    }
+
     EXPECT_EQ (TolmUpdateHttpsBootTrust (), Case.Result);
+    if (Case.Says != nullptr) {
+      EXPECT_FALSE (Sim::DebugLog ().Containing (Case.Says).empty ()) << Sim::DebugLog ().Dump ();
+    }
+
     auto  Trust = Sim::Variables ().Find (kTrustName, gEfiTlsCaCertificateGuid);
     EXPECT_EQ (Trust.has_value (), Case.After.has_value ());
     if (Trust && Case.After) {
@@ -275,6 +320,161 @@ TEST (HttpsBootTrust, TrustIsTheWellFormedSlotsInSlotOrderOrNothing)
     Sim::CheckAtEnd ();
     Sim::Reset ();
   }
+}
+
+// ---------------------------------------------------------------------------
+// Only what TLS takes counts: a fake TLS service binding whose children's
+// SetData (CACertificate) refuses chosen certificates, as TlsDxe refuses
+// what its X.509 parser does not take.
+// ---------------------------------------------------------------------------
+
+struct FakeTls {
+  EFI_SERVICE_BINDING_PROTOCOL      Binding;
+  EFI_TLS_CONFIGURATION_PROTOCOL    Configuration;
+  std::set<Bytes>                   Refused;        ///< certificates SetData refuses
+  EFI_STATUS                        CreateStatus = EFI_SUCCESS;
+  std::vector<Bytes>                Probed;         ///< every certificate handed to SetData
+  std::set<EFI_HANDLE>              Children;       ///< live children
+  size_t                            Created = 0;
+};
+
+FakeTls  *gTls;
+
+EFI_STATUS
+EFIAPI
+FakeCreateChild (
+  IN EFI_SERVICE_BINDING_PROTOCOL  *This,
+  IN OUT EFI_HANDLE                *ChildHandle
+  )
+{
+  EXPECT_EQ (This, &gTls->Binding);
+  if (gTls->CreateStatus != EFI_SUCCESS) {
+    *ChildHandle = (EFI_HANDLE)&gTls->Created;   // left behind by a failing producer: no child
+    return gTls->CreateStatus;
+  }
+
+  *ChildHandle = Sim::InstallProtocol (gEfiTlsConfigurationProtocolGuid, &gTls->Configuration);
+  gTls->Children.insert (*ChildHandle);
+  gTls->Created++;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS
+EFIAPI
+FakeDestroyChild (
+  IN EFI_SERVICE_BINDING_PROTOCOL  *This,
+  IN EFI_HANDLE                    ChildHandle
+  )
+{
+  EXPECT_EQ (This, &gTls->Binding);
+  EXPECT_EQ (gTls->Children.erase (ChildHandle), 1u) << "DestroyChild of a handle that is no live child";
+  Sim::UninstallProtocol (ChildHandle, gEfiTlsConfigurationProtocolGuid, &gTls->Configuration);
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS
+EFIAPI
+FakeSetData (
+  IN EFI_TLS_CONFIGURATION_PROTOCOL  *This,
+  IN EFI_TLS_CONFIG_DATA_TYPE        DataType,
+  IN VOID                            *Data,
+  IN UINTN                           DataSize
+  )
+{
+  EXPECT_EQ (This, &gTls->Configuration);
+  EXPECT_EQ (DataType, EfiTlsConfigDataTypeCACertificate);
+  Bytes  Certificate ((const UINT8 *)Data, (const UINT8 *)Data + DataSize);
+
+  gTls->Probed.push_back (Certificate);
+  return (gTls->Refused.count (Certificate) != 0) ? EFI_ABORTED : EFI_SUCCESS;
+}
+
+struct ProbeCase {
+  const char                *Name;
+  std::map<int, SlotValue>  Slots;
+  std::set<Bytes>           Refused;
+  EFI_STATUS                CreateStatus;
+  std::optional<Entry>      Before;          ///< "TlsCaCertificate" before the call
+  Sim::AuthPolicy           Policy;
+  EFI_STATUS                Result;
+  std::optional<Bytes>      After;           ///< nullopt: absent afterwards
+  std::vector<Bytes>        Probed;          ///< the certificates handed to TLS, in order
+  const char                *Says;
+};
+
+const Bytes  kCertA = Der (0x80, 1);
+const Bytes  kCertB = Der (0x7F, 2);
+const Bytes  kCertC = Der (0x1234, 3);
+
+const ProbeCase  kProbeCases[] = {
+  { "a refused slot is skipped, the others count",    { { 1, { kSlot, kA } }, { 2, { kSlot, kB } }, { 3, { kSlot, kC } } }, { kCertB },
+    EFI_SUCCESS, std::nullopt, Sim::AuthPolicy::Accepting, EFI_SUCCESS, Concat ({ kA, kC }), { kCertA, kCertB, kCertC },
+    "slot 2 (HttpsCertDev2) skipped: TLS refuses its certificate (Aborted)" },
+  { "an empty SEQUENCE is framed well: TLS decides", { { 1, { kSlot, List ({ 0x30, 0x00 }) } }, { 3, { kSlot, kC } } }, { { 0x30, 0x00 } },
+    EFI_SUCCESS, std::nullopt, Sim::AuthPolicy::Accepting, EFI_SUCCESS, kC, { { 0x30, 0x00 }, kCertC },
+    "slot 1 (HttpsCertDev1) skipped: TLS refuses its certificate" },
+  { "a badly framed slot is never handed to TLS",     { { 1, { kSlot, Patched (kA, 20, 1) } }, { 4, { kSlot, kB } } }, {},
+    EFI_SUCCESS, std::nullopt, Sim::AuthPolicy::Accepting, EFI_SUCCESS, kB, { kCertB }, "slot 4 (HttpsCertDev4) trusted" },
+  { "every slot refused: the old trust goes",         { { 1, { kSlot, kA } }, { 3, { kSlot, kC } } }, { kCertA, kCertC },
+    EFI_SUCCESS, Entry { kTrust, kB }, Sim::AuthPolicy::Accepting, EFI_NOT_FOUND, std::nullopt, { kCertA, kCertC },
+    "no slot holds a certificate TLS takes: HTTPS boot trusts no server" },
+  { "no TLS child: nothing is trusted",               { { 1, { kSlot, kA } } }, {},
+    EFI_OUT_OF_RESOURCES, Entry { kTrust, kB }, Sim::AuthPolicy::Accepting, EFI_OUT_OF_RESOURCES, std::nullopt, {},
+    "the certificates cannot be checked by TLS: HTTPS boot trusts no server" },
+  // TlsDxe keeps what it took for the rest of the boot: nothing is probed
+  // while a foreign trust stays and nothing may be written.
+  { "a foreign trust that stays: nothing is probed",  { { 1, { kSlot, kA } } }, {},
+    EFI_SUCCESS, Entry { 0x27, kB }, Sim::AuthPolicy::Refusing, EFI_ACCESS_DENIED, kB, {}, "cannot be deleted" },
+};
+
+TEST (HttpsBootTrust, OnlyCertificatesTlsTakesCountAndTheProbeChildGoes)
+{
+  for (const ProbeCase &Case : kProbeCases) {
+    SCOPED_TRACE (Case.Name);
+    FakeTls  Tls;
+
+    Tls.Binding       = { FakeCreateChild, FakeDestroyChild };
+    Tls.Configuration = { FakeSetData, nullptr };
+    Tls.Refused       = Case.Refused;
+    Tls.CreateStatus  = Case.CreateStatus;
+    gTls              = &Tls;
+    Sim::InstallProtocol (gEfiTlsServiceBindingProtocolGuid, &Tls.Binding);
+    for (const auto &[Slot, Value] : Case.Slots) {
+      PutSlot (Slot, Value);
+    }
+
+    if (Case.Before) {
+      Sim::Variables ().Put (kTrustName, gEfiTlsCaCertificateGuid, Case.Before->Attributes, Case.Before->Data);
+    }
+
+    Sim::Variables ().SetPolicy (Case.Policy);
+    EXPECT_EQ (TolmUpdateHttpsBootTrust (), Case.Result);
+    auto  Trust = Sim::Variables ().Find (kTrustName, gEfiTlsCaCertificateGuid);
+    EXPECT_EQ (Trust.has_value (), Case.After.has_value ());
+    if (Trust && Case.After) {
+      EXPECT_EQ (Trust->Data, *Case.After);
+    }
+
+    EXPECT_EQ (Tls.Probed, Case.Probed);
+    EXPECT_TRUE (Tls.Children.empty ()) << "the probe child was not destroyed";
+    EXPECT_LE (Tls.Created, 1u);
+    EXPECT_FALSE (Sim::DebugLog ().Containing (Case.Says).empty ()) << Sim::DebugLog ().Dump ();
+    gTls = nullptr;
+    Sim::CheckAtEnd ();
+    Sim::Reset ();
+  }
+}
+
+TEST (HttpsBootTrust, WithoutATlsServiceTheFramingDecides)
+{
+  PutSlot (2, { kSlot, kB });
+  EXPECT_EQ (TolmUpdateHttpsBootTrust (), EFI_SUCCESS);
+  auto  Trust = Sim::Variables ().Find (kTrustName, gEfiTlsCaCertificateGuid);
+  ASSERT_TRUE (Trust.has_value ());
+  EXPECT_EQ (Trust->Data, kB);
+  auto  Warned = Sim::DebugLog ().Containing ("no TLS service (Not Found): the certificates are checked for their framing only");
+  ASSERT_EQ (Warned.size (), 1u) << Sim::DebugLog ().Dump ();
+  EXPECT_EQ (Warned[0].Level, (UINTN)DEBUG_WARN);
 }
 
 // ---------------------------------------------------------------------------

@@ -26,7 +26,10 @@
   holds them:
     slot<N>.bin       the value of slot N, through the target's unsigned write
     stale-trust.bin   a non-volatile "TlsCaCertificate", as EDK II's TLS
-                      configuration page stores one
+                      configuration page stores one; in the platform build
+                      the trust driver's variable policy (registered before
+                      EndOfDxe) refuses it with Invalid Parameter, loaded
+                      from the volume it comes too late to register one
 
   Output, besides the case lines:
     OT: PRESET slot<N>|stale-trust <bytes> <status>
@@ -75,6 +78,7 @@ struct HttpsEnv {
   TOLM_VEXA_HTTPS_BOOT_CERT_MGMT_PROTOCOL  *Service = NULL;
   EFI_LOAD_FILE_PROTOCOL                   *LoadFile = NULL;
   PoolBuffer<EFI_DEVICE_PATH_PROTOCOL>     HttpPath;
+  BOOLEAN                                  Dispatched = FALSE;
 };
 
 // ---------------------------------------------------------------------------
@@ -138,7 +142,13 @@ WriteStore (
   if (!EFI_ERROR (ReadVolumeFile (Env.Volume, Wide (L"stale-trust.bin"), Value))) {
     Status = gRT->SetVariable (Wide (EFI_TLS_CA_CERTIFICATE_VARIABLE), &gEfiTlsCaCertificateGuid, STALE_TRUST_ATTRIBUTES, Value.Size, Value.Data.Get ());
     AsciiPrint ("OT: PRESET stale-trust %u %r\r\n", (UINT32)Value.Size, Status);
-    Expect (Case, !EFI_ERROR (Status), "stale \"TlsCaCertificate\" not written: %r", Status);
+    Expect (
+      Case,
+      Env.Dispatched ? (Status == EFI_INVALID_PARAMETER) : !EFI_ERROR (Status),
+      "non-volatile \"TlsCaCertificate\" (variable policy %a): %r",
+      Env.Dispatched ? "registered" : "not registered",
+      Status
+      );
   }
 }
 
@@ -452,7 +462,8 @@ RunHttpsBootGroup (
   CHAR8       *Uri;
   BOOLEAN     Started;
 
-  Env.Volume = Volume;
+  Env.Volume     = Volume;
+  Env.Dispatched = Dispatched;
   {
     TestCase  Case ("https: the platform's boot policy applies the BMC's requests and derives the trust");
 

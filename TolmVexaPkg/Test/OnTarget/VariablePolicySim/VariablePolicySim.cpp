@@ -25,6 +25,13 @@
   a boot that keeps the machine's variable store (the BMC scenarios) finds
   them again. OVMF's limit on a variable's size applies (about 33 KB).
 
+  A variable service that checks the creator's signature of an
+  authenticated variable (secure boot's, without physical presence; OVMF
+  assumes physical presence and takes an unsigned authenticated delete) is
+  played when the store holds "TolmSimSignedTrust" (gTolmVariableGuid,
+  planted offline): then no write of an authenticated "TlsCaCertificate"
+  gets through, a delete neither (EFI_SECURITY_VIOLATION).
+
   Every SetVariable under gTolmVariableGuid is logged for the test application
   (VARIABLE_POLICY_SIM_PROTOCOL). The image stays resident and never unhooks.
 
@@ -35,6 +42,7 @@
 
 #include <Uefi.h>
 #include <Guid/ImageAuthentication.h>
+#include <Guid/TlsAuthentication.h>
 #include <Guid/TolmVariable.h>
 #include <Guid/WinCertificate.h>
 #include <Library/BaseLib.h>
@@ -118,6 +126,36 @@ LogWrite (
   mLogCount++;
 }
 
+/**
+  TRUE when the write is one of an authenticated "TlsCaCertificate" that a
+  signature-checking variable service refuses unsigned (see above).
+**/
+BOOLEAN
+IsSignedTrust (
+  IN CONST CHAR16    *VariableName,
+  IN CONST EFI_GUID  *VendorGuid
+  )
+{
+  UINT32  Attributes;
+  UINTN   Size;
+
+  if ((VariableName == NULL) || (VendorGuid == NULL) || !CompareGuid (VendorGuid, &gEfiTlsCaCertificateGuid) ||
+      (StrCmp (VariableName, (CONST CHAR16 *)EFI_TLS_CA_CERTIFICATE_VARIABLE) != 0))
+  {
+    return FALSE;
+  }
+
+  Size = 0;
+  if (mOriginalGetVariable ((CHAR16 *)L"TolmSimSignedTrust", &gTolmVariableGuid, NULL, &Size, NULL) == EFI_NOT_FOUND) {
+    return FALSE;
+  }
+
+  Size       = 0;
+  Attributes = 0;
+  mOriginalGetVariable ((CHAR16 *)VariableName, (EFI_GUID *)VendorGuid, &Attributes, &Size, NULL);
+  return (Attributes & EFI_VARIABLE_TIME_BASED_AUTHENTICATED_WRITE_ACCESS) != 0;
+}
+
 EFI_STATUS
 EFIAPI
 PolicySetVariable (
@@ -129,6 +167,10 @@ PolicySetVariable (
   )
 {
   EFI_STATUS  Status;
+
+  if (IsSignedTrust (VariableName, VendorGuid)) {
+    return EFI_SECURITY_VIOLATION;
+  }
 
   if ((VariableName == NULL) || (VendorGuid == NULL) || !CompareGuid (VendorGuid, &gTolmVariableGuid)) {
     return mOriginalSetVariable (VariableName, VendorGuid, Attributes, DataSize, Data);
