@@ -270,7 +270,7 @@ const TrustCase  kTrustCases[] = {
   { "an undeletable stale trust fails the call", { { 1, { kSlot, kA } } },                                                          Entry { 0x27, kB },    -1, EFI_ACCESS_DENIED, Entry { 0x27, kB }                         },
   { "no slot and an undeletable trust fails the call", {},                                                                         Entry { 0x27, kB },    -1, EFI_ACCESS_DENIED, Entry { 0x27, kB }                         },
   { "an unreadable trust fails the call", { { 1, { kSlot, kA } } },                                                                 Entry { kTrust, kB },  0,  EFI_ACCESS_DENIED, Entry { kTrust, kB }, Sim::AuthPolicy::Accepting, false, "cannot be read: Device Error" },
-  { "a failed write whose old trust stays fails the call", { { 1, { kSlot, kA } } },                                                Entry { kTrust, kB },  -1, EFI_ACCESS_DENIED, Entry { kTrust, kB } },
+  { "a failed write whose old trust stays fails the call", { { 1, { kSlot, kA } } },                                                Entry { kTrust, kB },  -1, EFI_ACCESS_DENIED, Entry { kTrust, kB }, Sim::AuthPolicy::Accepting, false, "\"TlsCaCertificate\" not written: Device Error" },
 };
 
 TEST (HttpsBootTrust, TrustIsTheWellFormedSlotsInSlotOrderOrNothing)
@@ -303,6 +303,22 @@ TEST (HttpsBootTrust, TrustIsTheWellFormedSlotsInSlotOrderOrNothing)
     EXPECT_EQ (TolmUpdateHttpsBootTrust (), Case.Result);
     if (Case.Says != nullptr) {
       EXPECT_FALSE (Sim::DebugLog ().Containing (Case.Says).empty ()) << Sim::DebugLog ().Dump ();
+    }
+
+    // The console names each slot that counts and the outcome.
+    std::string  Outcome = "no slot holds a well-formed certificate: HTTPS boot trusts no server";
+    if (Case.Result == EFI_SUCCESS) {
+      Outcome = "\"TlsCaCertificate\" holds the lists of " + std::to_string (Case.Slots.size ()) + " slot(s), " +
+                std::to_string (Case.After->Data.size ()) + " bytes";
+      for (const auto &[Slot, Value] : Case.Slots) {
+        std::string  Line = std::string ("slot ") + std::to_string (Slot) + " (" + kSlotNames[Slot - 1] + ") trusted, " +
+                            std::to_string (Value.Value.size ()) + " bytes";
+        EXPECT_EQ (Sim::DebugLog ().Containing (Line).size (), 1u) << Line << "\n" << Sim::DebugLog ().Dump ();
+      }
+    }
+
+    if ((Case.Result == EFI_SUCCESS) || (Case.Result == EFI_NOT_FOUND)) {
+      EXPECT_EQ (Sim::DebugLog ().Containing (Outcome).size (), 1u) << Outcome << "\n" << Sim::DebugLog ().Dump ();
     }
 
     auto  Trust = Sim::Variables ().Find (kTrustName, gEfiTlsCaCertificateGuid);
@@ -420,7 +436,7 @@ const ProbeCase  kProbeCases[] = {
     "no slot holds a certificate TLS takes: HTTPS boot trusts no server" },
   { "no TLS child: nothing is trusted",               { { 1, { kSlot, kA } } }, {},
     EFI_OUT_OF_RESOURCES, Entry { kTrust, kB }, Sim::AuthPolicy::Accepting, EFI_OUT_OF_RESOURCES, std::nullopt, {},
-    "the certificates cannot be checked by TLS: HTTPS boot trusts no server" },
+    "no TLS child to check the certificates with: Out of Resources" },
   // TlsDxe keeps what it took for the rest of the boot: nothing is probed
   // while a foreign trust stays and nothing may be written.
   { "a foreign trust that stays: nothing is probed",  { { 1, { kSlot, kA } } }, {},
