@@ -232,6 +232,24 @@ Bytes VexaCore::Get(std::uint8_t netFn, const std::uint8_t *data, std::size_t le
 // ---------------------------------------------------------------------------
 // Application messages
 
+std::uint8_t VexaCore::Execute(std::uint16_t kivCode, const Bytes &request, Bytes &response) {
+  response.clear();
+  std::uint8_t cc = kCcInvalidCommand;
+  if (kivCode == kCommand) {
+    cc = Execute(kNetFnSend, request, response);
+  } else if (kivCode == (0x8000 | kCommand)) {
+    cc = Execute(kNetFnQuery, request, response);
+  }
+  if (cc != kCcOk) {
+    response.clear();
+    char line[80];
+    std::snprintf(line, sizeof line, "refused KIV 0x%04X, %zu bytes: completion code 0x%02X", kivCode,
+                  request.size(), cc);
+    Note(line);
+  }
+  return cc;
+}
+
 std::uint8_t VexaCore::Execute(std::uint8_t netFn, const Bytes &message, Bytes &response) {
   if (message.empty()) {
     return kCcBadLength;

@@ -130,6 +130,16 @@ class VexaCore {
   **/
   Bytes Transact(std::uint8_t netFn, const std::uint8_t *data, std::size_t length, std::size_t room);
 
+  /** One whole KIV message (the blob layer's commit).
+
+    @param kivCode   0x009D (send: sync) or 0x809D (query: pending list,
+                     import certificate).
+    @param request   the request message; untrusted.
+    @param response  receives the response message (empty when refused).
+    @return the completion code of the message (section 3).
+  **/
+  std::uint8_t Execute(std::uint16_t kivCode, const Bytes &request, Bytes &response);
+
   // The administrator's commands. Each returns an empty string on success
   // (with the new request's id in *id) and the reason of a refusal otherwise;
   // a refusal changes nothing.

@@ -7,6 +7,10 @@
     (the options string may be empty: the state folder is then the one given
     to ipmi_sim with -s; without either the BMC keeps its state in memory).
   - Answers (NetFn 0x30, cmd 0x9D) and (NetFn 0x32, cmd 0x9D) on every channel.
+  - Serves the KIV blobs of OpenBMC's blob transfer (NetFn 0x2E, cmd 0x80,
+    OEN CF C2 00; VexaBlob.h) to the system interface alone; the test-only
+    option "blob_gate=off" lets other channels through (a second client).
+    A one-second timer drops idle sessions.
   - Adds the administrator's commands to the simulator's console language:
       vexa_import SLOT FILE        queue an import (PEM or DER certificate)
       vexa_delete SLOT             queue a delete
@@ -33,6 +37,7 @@
 #include <string>
 
 #include "Certificate.h"
+#include "VexaBlob.h"
 #include "VexaCore.h"
 
 extern "C" {
@@ -46,6 +51,8 @@ using vexa::Bytes;
 
 sys_data_t *mSys;
 std::unique_ptr<vexa::VexaCore> mCore;
+std::unique_ptr<vexa::VexaBlob> mBlob;
+ipmi_timer_t *mExpiryTimer;
 std::string mStateFile;   // empty: not persisted
 
 constexpr char kStateFileName[] = "vexa-bmc.state";
@@ -165,6 +172,44 @@ void HandleKiv(lmc_data_t *, msg_t *msg, unsigned char *rdata, unsigned int *rda
   }
   std::memcpy(rdata, answer.data(), answer.size());
   *rdataLen = static_cast<unsigned int>(answer.size());
+}
+
+/// One blob request (ipmi_sim took the OEN off and puts it back on).
+void HandleBlob(lmc_data_t *mc, msg_t *msg, unsigned char *rdata, unsigned int *rdataLen, void *) {
+  if (msg->netfn != vexa::kBlobNetFn || msg->cmd != vexa::kBlobCommand) {
+    handle_invalid_cmd(mc, rdata, rdataLen);
+    return;
+  }
+  const std::size_t room = std::min<std::size_t>(*rdataLen, IPMI_SIM_MAX_MSG_LENGTH);
+  Bytes answer;
+  try {
+    answer = mBlob->Handle({msg->channel, msg->sid}, msg->data, msg->len, room);
+  } catch (...) {
+    answer = {vexa::kCcUnspecified};
+  }
+  if (answer.size() > room) {
+    answer.resize(room);
+  }
+  if (!answer.empty() && answer[0] != vexa::kCcOk) {
+    char line[96];
+    std::snprintf(line, sizeof line, "blob: refused sub-command %u from channel %u, %u bytes: completion code 0x%02X",
+                  msg->len != 0 ? msg->data[0] : 0xFFu, msg->channel, msg->len, answer[0]);
+    Log(INFO, line);
+  }
+  std::memcpy(rdata, answer.data(), answer.size());
+  *rdataLen = static_cast<unsigned int>(answer.size());
+}
+
+std::int64_t MonotonicMs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return std::int64_t(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+void ExpireSessions(void *) {
+  mBlob->Expire();
+  timeval second{1, 0};
+  mSys->start_timer(mExpiryTimer, &second);
 }
 
 // ---------------------------------------------------------------------------
@@ -379,6 +424,11 @@ extern "C" __attribute__((visibility("default"))) int ipmi_sim_module_init(sys_d
     }
     mCore = std::make_unique<vexa::VexaCore>(LoadState(), SaveState);
     mCore->SetLog([](const std::string &line) { Log(INFO, line); });
+    mBlob = std::make_unique<vexa::VexaBlob>(*mCore, MonotonicMs);
+    if (std::string(options != nullptr ? options : "").find("blob_gate=off") != std::string::npos) {
+      mBlob->SetGate(false);
+      Log(SETUP_ERROR, "blob_gate=off: the KIV blobs answer every channel (test only)");
+    }
   } catch (...) {
     return ENOMEM;
   }
@@ -387,6 +437,16 @@ extern "C" __attribute__((visibility("default"))) int ipmi_sim_module_init(sys_d
   if (rv == 0) {
     rv = ipmi_emu_register_cmd_handler(vexa::kNetFnQuery, vexa::kCommand, HandleKiv,
                                        reinterpret_cast<void *>(std::uintptr_t(vexa::kNetFnQuery)));
+  }
+  if (rv == 0) {
+    rv = ipmi_emu_register_iana_handler(vexa::kOpenBmcOen, HandleBlob, nullptr);
+  }
+  if (rv == 0) {
+    rv = sys->alloc_timer(sys, ExpireSessions, nullptr, &mExpiryTimer);
+  }
+  if (rv == 0) {
+    timeval second{1, 0};
+    rv = sys->start_timer(mExpiryTimer, &second);
   }
   for (auto [name, handler] : {std::pair{"vexa_import", Guarded<CmdImport>}, {"vexa_delete", Guarded<CmdDelete>},
                                {"vexa_inject", Guarded<CmdInject>}, {"vexa_show", Guarded<CmdShow>},

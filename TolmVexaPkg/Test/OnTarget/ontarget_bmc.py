@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: BSD-2-Clause-Patent
 """BMC mode of the on-target suite: the driver in OVMF against the Vexa as a
 real BMC process (ipmi_sim with the VexaBmc module), reached through QEMU's
-KCS interface by KivKcsDxe. The host queues the BMC's requests on its console
+KCS interface by KivIpmiBlobDxe (KIV over OpenBMC's blob transfer) on
+IpmiKcsDxe (IPMI_PROTOCOL over KCS). The host queues the BMC's requests on its console
 before each boot and checks the BMC's state after it; the target reports what
 the driver did (the test application's bmc group).
 
@@ -21,9 +22,9 @@ the driver did (the test application's bmc group).
 The group, boot by boot (one BMC, its state kept throughout; the machine's
 variable store kept from boot to boot, as a server's flash):
   1 fill     imports into all four slots: a certificate above 4 KiB and three
-             whose lengths sit on a chunk boundary of the response and one
+             whose lengths sit on a Read boundary of the response and one
              byte either side; the sync of all four full is a whole number
-             of PUTs. Both directions span many IPMI transactions.
+             of Writes. Both directions span many IPMI transactions.
   2 default  the administrator's loop: import 1, delete 2, one record the
              driver must refuse, import 3; fates confirmed / not applied.
   3 restart  a delete queued, the BMC restarted: it still knows the pending
@@ -32,7 +33,7 @@ variable store kept from boot to boot, as a server's flash):
              limit, the driver reports it, the boot goes on, slots unchanged.
 
 The platform group is one boot of the platform build (OVMF with the driver,
-the stand-ins, KivKcsDxe and the trust driver in its DXE volume) with a BMC
+the stand-ins, IpmiKcsDxe, KivIpmiBlobDxe and the trust driver in its DXE volume) with a BMC
 attached: the driver's gate line on both ports at dispatch, its publication
 (checked by the application), then the administrator's default loop against
 the dispatched driver, slot 2 holding a certificate as delivered.
@@ -59,16 +60,16 @@ from vexa_sim import VexaSim, console_command  # noqa: E402
 SCRIPTS = os.path.join(REPO, "scripts")
 
 # Room per IPMI transaction through ipmi_sim's system interface
-# (VexaBmc/IpmiProtocol.md, "Limits of the interface"): request data and
-# response data (completion code included).
+# (VexaBmc/IpmiProtocol.md, "Room per packet"): request data, and the answer
+# a handler may fill (completion code included; ipmi_sim adds the OEN).
 ROOM_REQUEST = 255
 ROOM_RESPONSE = 36
-PUT_PIECE = ROOM_REQUEST - 9            # a PUT: Op, Total, Offset, piece
-FIRST_PIECE = ROOM_RESPONSE - 5         # the completing PUT's answer: code, Length, piece
-GET_PIECE = ROOM_RESPONSE - 1           # a GET answer: code, piece
+WRITE_PIECE = ROOM_REQUEST - 12         # a Write: OEN, sub-command, CRC, session, offset
+READ_PIECE = ROOM_RESPONSE - 3          # a Read answer: code, CRC (the OEN comes on top)
+BLOB_FRAME = 4                          # Open, Commit, SessionStat, Close
 
-# The transport's worst case for one message that gets no answer at all:
-# three tries of a 2 s response limit plus the GET_STATUS/ABORT exit. A
+# The KIV module's worst case for one message that gets no answer at all:
+# three tries of the KCS response limit (2 s) with their recoveries. A
 # service that fails within this did not hang.
 TRANSPORT_LIMIT_US = 8 * 1000 * 1000
 
@@ -149,15 +150,14 @@ def read(path):
 def scenario_certs(directory):
     """The group's certificates: {name: DER bytes}.
 
-    boundary: the 0xA2 response (8 + n bytes) fills the completing PUT's
-    first piece and exactly 28 GET answers; below and above: one byte either
-    side. big: above 4 KiB, chosen so that the sync of all four is exactly
-    30 PUTs."""
+    boundary: the 0xA2 response (8 + n bytes) fills exactly 28 Reads; below
+    and above: one byte either side. big: above 4 KiB, chosen so that the
+    sync of all four is a whole number of Writes."""
     os.makedirs(directory, exist_ok=True)
-    boundary = FIRST_PIECE + 28 * GET_PIECE - 8
+    boundary = 28 * READ_PIECE - 8
     sync_others = 8 + 4 * 6 + 3 * boundary
-    puts = -(-(sync_others + 4096) // PUT_PIECE)
-    sizes = {"big": puts * PUT_PIECE - sync_others, "boundary": boundary,
+    writes = -(-(sync_others + 4096) // WRITE_PIECE)
+    sizes = {"big": writes * WRITE_PIECE - sync_others, "boundary": boundary,
              "below": boundary - 1, "above": boundary + 1}
     certs = {}
     for name, size in sizes.items():
@@ -250,10 +250,9 @@ def sha256(der):
 # ---------------------------------------------------------------------------
 
 def transactions(request, response):
-    """IPMI transactions of one message: PUTs of PUT_PIECE bytes, then the
-    response's first piece and GETs of GET_PIECE bytes."""
-    puts = max(1, -(-request // PUT_PIECE))
-    return puts + -(-max(0, response - FIRST_PIECE) // GET_PIECE)
+    """IPMI transactions of one message, one blob session: Open, Writes of
+    WRITE_PIECE bytes, Commit, SessionStat, Reads of READ_PIECE bytes, Close."""
+    return BLOB_FRAME + -(-request // WRITE_PIECE) + -(-response // READ_PIECE)
 
 
 def expected_pending_traffic(records, imports):
@@ -363,7 +362,7 @@ def fresh_machine(out):
 
 def queue_four_full(sim, cert_dir):
     """Imports into all four slots: the certificate above 4 KiB and the three
-    on and beside a GET boundary."""
+    on and beside a Read boundary."""
     for slot, cert in ((1, "big"), (2, "boundary"), (3, "below"), (4, "above")):
         sim.console("vexa_import %d %s" % (slot, os.path.join(cert_dir, cert + ".der")))
 
@@ -378,8 +377,8 @@ def run_group(args):
     vars_file, run_dir, state = fresh_machine(out)
     c = Checker()
     big, boundary, below, above = certs["big"], certs["boundary"], certs["below"], certs["above"]
-    print("[ontarget] bmc: certificates of %s bytes; pieces: PUT %d, first %d, GET %d" %
-          (", ".join("%s %d" % (n, len(d)) for n, d in certs.items()), PUT_PIECE, FIRST_PIECE, GET_PIECE))
+    print("[ontarget] bmc: certificates of %s bytes; pieces: Write %d, Read %d" %
+          (", ".join("%s %d" % (n, len(d)) for n, d in certs.items()), WRITE_PIECE, READ_PIECE))
 
     with VexaSim(run_dir, module=module, state_dir=state) as sim:
         # 1. All four slots filled: many transactions either way.
@@ -394,7 +393,7 @@ def run_group(args):
         check_traffic(c, fw, name, "HandlePendingTasks",
                       expected_pending_traffic(4, [len(d) for d in full.values()]))
         sync = expected_sync_traffic(list(full.values()))
-        c.check(sync[1] % PUT_PIECE == 0, "%s: the sync message (%d bytes) ends on a PUT boundary" % (name, sync[1]))
+        c.check(sync[1] % WRITE_PIECE == 0, "%s: the sync message (%d bytes) ends on a Write boundary" % (name, sync[1]))
         check_traffic(c, fw, name, "SyncHttpsCertToVEXA", sync)
         check_bmc(c, Bmc.of(sim), name, {1: ("import slot 1", "confirmed"), 2: ("import slot 2", "confirmed"),
                                           3: ("import slot 3", "confirmed"), 4: ("import slot 4", "confirmed")},
@@ -440,7 +439,8 @@ def run_group(args):
             str(fw.results.get("SyncHttpsCertToVEXA")))
     for service in ("HandlePendingTasks", "SyncHttpsCertToVEXA"):
         got = fw.kcs.get(service, {})
-        c.check(got.get("us", TRANSPORT_LIMIT_US) < TRANSPORT_LIMIT_US and got.get("retries") == 2,
+        c.check(got.get("us", TRANSPORT_LIMIT_US) < TRANSPORT_LIMIT_US and got.get("retries") == 3
+                and got.get("transactions") == 3,
                 "%s: %s gave up after 3 tries in %d ms" % (name, service, got.get("us", 0) // 1000),
                 "counters %s" % got)
     text = "\n".join(fw.driver_lines())
@@ -627,8 +627,8 @@ def measure(args):
         directory, _, _ = boot(out, "2-four-full", vars_file, run_dir)
         rows.append(("four full", Firmware(directory)))
     print("Room per IPMI transaction (ipmi_sim's system interface): request data %d bytes "
-          "(PUT piece %d), response data %d bytes with the completion code (GET piece %d, first piece %d)"
-          % (ROOM_REQUEST, PUT_PIECE, ROOM_RESPONSE, GET_PIECE, FIRST_PIECE))
+          "(Write piece %d), answer %d bytes with the completion code, OEN on top (Read piece %d)"
+          % (ROOM_REQUEST, WRITE_PIECE, ROOM_RESPONSE, READ_PIECE))
     print("%-10s %-20s %6s %12s %12s %10s %8s %8s %10s %10s" %
           ("scenario", "service", "trans", "ipmi_req_B", "ipmi_rsp_B", "payload_B", "B/trans",
            "max_req", "target_ms", "kcs_ms"))

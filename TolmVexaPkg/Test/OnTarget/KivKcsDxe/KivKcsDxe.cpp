@@ -38,7 +38,7 @@
 
 #include "../../../Feature/TolmVexaHttpsBootCertMgmtDxe/PoolBuffer.h"
 #include "../Include/KivKcsTest.h"
-#include "KcsInterface.h"
+#include "../IpmiKcsDxe/KcsInterface.h"
 
 using TolmVexa::PoolBuffer;
 
