@@ -227,6 +227,18 @@ IsTransient (
 }
 
 /**
+  True when the answer says the BMC did not take the request at all (busy,
+  not up, payload damaged): it can be sent again as it is.
+**/
+BOOLEAN
+NotTaken (
+  IN UINT8  Cc
+  )
+{
+  return (Cc == CC_NODE_BUSY) || (Cc == CC_INITIALIZING) || (Cc == CC_BAD_CRC);
+}
+
+/**
   One KIV message as one blob session.
 **/
 class BlobMessage {
@@ -234,7 +246,7 @@ public:
   BlobMessage (
     IN CONST Deadline  &Limit
     )
-    : mLimit (Limit), mSession (0), mOpen (FALSE), mFailures (0)
+    : mLimit (Limit), mSession (0), mOpen (FALSE)
   {
   }
 
@@ -416,15 +428,15 @@ private:
   {
     EFI_STATUS  Status;
     UINT8       Cc;
+    UINTN       Failures;
 
-    for ( ; ; ) {
+    for (Failures = 0; ; ) {
       if (mLimit.Passed ()) {
         return EFI_TIMEOUT;
       }
 
       Status = Once (Sub, Payload, PayloadSize, Data, DataSize, &Cc);
       if (!EFI_ERROR (Status)) {
-        mFailures = 0;
         if (Cc == CC_SUCCESS) {
           return EFI_SUCCESS;
         }
@@ -432,7 +444,7 @@ private:
         return (Cc == CC_NOT_ALLOWED) ? EFI_ACCESS_DENIED : EFI_PROTOCOL_ERROR;
       }
 
-      if (!IsTransient (Status) || (++mFailures >= KIV_BLOB_ATTEMPTS)) {
+      if (!IsTransient (Status) || (++Failures >= KIV_BLOB_ATTEMPTS)) {
         return Status;
       }
 
@@ -517,9 +529,11 @@ private:
     UINT8              Cc;
     BLOB_WRITE         Header;
     BLOB_SESSION_STAT  Stat;
+    UINTN              Failures;
 
     Header.Session = mSession;
     Header.Offset  = 0;
+    Failures       = 0;
     while (Header.Offset < RequestSize) {
       if (mLimit.Passed ()) {
         return EFI_TIMEOUT;
@@ -530,7 +544,7 @@ private:
       CopyMem (Payload + sizeof (Header), Request + Header.Offset, Piece);
       Status = Once (BlobWrite, Payload, sizeof (Header) + Piece, Data, &Size, &Cc);
       if (!EFI_ERROR (Status) && (Cc == CC_SUCCESS)) {
-        mFailures      = 0;
+        Failures       = 0;
         Header.Offset += Piece;
         continue;
       }
@@ -539,11 +553,15 @@ private:
         return (Cc == CC_NOT_ALLOWED) ? EFI_ACCESS_DENIED : EFI_PROTOCOL_ERROR;
       }
 
-      if (!IsTransient (Status) || (++mFailures >= KIV_BLOB_ATTEMPTS)) {
+      if (!IsTransient (Status) || (++Failures >= KIV_BLOB_ATTEMPTS)) {
         return Status;
       }
 
       gBS->Stall (KIV_BLOB_PAUSE_US);
+      if (NotTaken (Cc)) {
+        continue;
+      }
+
       Status = SessionStat (&Stat);
       if (EFI_ERROR (Status)) {
         return Status;
@@ -575,10 +593,11 @@ private:
     UINT8       Data[IPMI_ANSWER_ROOM];
     UINT32      Size;
     UINT8       Cc;
+    UINTN       Failures;
 
     CopyMem (Payload, &mSession, sizeof (mSession));
     Payload[sizeof (mSession)] = 0;        // no commit data
-    for ( ; ; ) {
+    for (Failures = 0; ; ) {
       if (mLimit.Passed ()) {
         return EFI_TIMEOUT;
       }
@@ -589,15 +608,18 @@ private:
           return (Cc == CC_NOT_ALLOWED) ? EFI_ACCESS_DENIED : EFI_PROTOCOL_ERROR;
         }
 
-        mFailures = 0;
         break;
       }
 
-      if (!IsTransient (Status) || (++mFailures >= KIV_BLOB_ATTEMPTS)) {
+      if (!IsTransient (Status) || (++Failures >= KIV_BLOB_ATTEMPTS)) {
         return Status;
       }
 
       gBS->Stall (KIV_BLOB_PAUSE_US);
+      if (NotTaken (Cc)) {
+        continue;
+      }
+
       Status = SessionStat (Stat);
       if (EFI_ERROR (Status)) {
         return Status;
@@ -654,7 +676,6 @@ private:
   CONST Deadline  &mLimit;
   UINT16          mSession;
   BOOLEAN         mOpen;
-  UINTN           mFailures;
 };
 
 /**
