@@ -6,10 +6,12 @@
 **/
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
 #include <initializer_list>
 #include <string>
 
+#include "VexaBlob.h"
 #include "VexaCore.h"
 
 namespace vexa {
@@ -382,6 +384,189 @@ TEST(KeptState, EveryTruncationAndCorruptionIsRefused) {
     EXPECT_FALSE(ParseState(bad).has_value()) << at;
   }
 }
+
+// --- KIV over blob sessions (VexaBlob) ---------------------------------------
+
+namespace blob {
+
+using Caller = VexaBlob::Caller;
+const Caller kFirmware{kSystemInterfaceChannel, 0}, kLan{1, 9}, kOther{kSystemInterfaceChannel, 7};
+constexpr std::size_t kBlobRoom = 36;   // ipmi_sim's answer, the OEN on top
+
+/// One blob request: sub-command, then (with a payload) its CRC and the payload.
+Bytes Req(std::uint8_t sub, const Bytes &payload = {}) {
+  if (payload.empty()) return {sub};
+  const std::uint16_t crc = Crc16(payload.data(), payload.size());
+  return Cat({{sub, std::uint8_t(crc), std::uint8_t(crc >> 8)}, payload});
+}
+Bytes Open(const char *id, std::uint16_t flags = kBlobOpenFlags) {
+  Bytes p{std::uint8_t(flags), std::uint8_t(flags >> 8)};
+  p.insert(p.end(), id, id + std::strlen(id) + 1);
+  return Req(kBlobOpen, p);
+}
+const Bytes kS{0x11, 0x47};   // the first session id the fixture's numbers give
+Bytes Write(std::uint32_t offset, const Bytes &data) { return Req(kBlobWrite, Cat({kS, Le32(offset), data})); }
+Bytes Read(std::uint32_t offset, std::uint32_t size) { return Req(kBlobRead, Cat({kS, Le32(offset), Le32(size)})); }
+const Bytes kCommit = Req(kBlobCommit, Cat({kS, {0}}));
+const Bytes kStat = Req(kBlobSessionStat, kS);
+const Bytes kClose = Req(kBlobClose, kS);
+
+struct Fixture {
+  std::int64_t Now = 1000;
+  std::uint16_t NextId = 0x4711;
+  VexaCore Core;
+  VexaBlob Blob{Core, [this] { return Now; }, [this] { return NextId++; }};
+
+  Bytes Call(const Caller &caller, const Bytes &request, std::size_t room = kBlobRoom) {
+    return Blob.Handle(caller, request.data(), request.size(), room);
+  }
+  /// The answer's data after its CRC, checked; the completion code must be 0.
+  Bytes Data(const Caller &caller, const Bytes &request) {
+    const Bytes a = Call(caller, request);
+    EXPECT_EQ(a.at(0), kCcOk);
+    if (a.size() == 1) return {};
+    const Bytes data(a.begin() + 3, a.end());
+    EXPECT_EQ(a[1] | a[2] << 8, Crc16(data.data(), data.size()));
+    return data;
+  }
+};
+
+struct BlobCase {
+  const char *Name;
+  std::vector<Bytes> Before;   // the firmware's requests, each answered 0
+  Caller Who;
+  Bytes Request;
+  std::uint8_t Cc;
+  std::size_t Room = kBlobRoom;
+};
+
+const Bytes kOpenQuery = Open("/vexa/kiv/809d");
+const Bytes kPendingWrite = Write(0, kPendingListRequest);
+const BlobCase kBlobRefusals[] = {
+    {"GateOnAnotherChannel", {}, kLan, Req(kBlobGetCount), kCcGate},
+    {"GateOnTheFirmwaresSession", {kOpenQuery}, kLan, kStat, kCcGate},
+    {"PayloadCrcWrong", {}, kFirmware, [] { Bytes r = kOpenQuery; r[1] ^= 1; return r; }(), kCcBadCrc},
+    {"PayloadDamaged", {kOpenQuery}, kFirmware, [] { Bytes r = kPendingWrite; r.back() ^= 0x80; return r; }(), kCcBadCrc},
+    {"CrcWithoutPayload", {}, kFirmware, {kBlobStat, 0x0F, 0x1D}, kCcBadLength},
+    {"Empty", {}, kFirmware, {}, kCcBadLength},
+    {"UnknownSubCommand", {}, kFirmware, Req(11), kCcInvalidCommand},
+    {"DeleteRefused", {}, kFirmware, Req(kBlobDelete, Bytes{'/', 0}), kCcInvalidCommand},
+    {"WriteMetaRefused", {kOpenQuery}, kFirmware, Req(kBlobWriteMeta, Cat({kS, Le32(0), {1}})), kCcInvalidCommand},
+    {"GetCountWithPayload", {}, kFirmware, Req(kBlobGetCount, {0}), kCcBadLength},
+    {"EnumerateShort", {}, kFirmware, Req(kBlobEnumerate, {1, 0, 0}), kCcBadLength},
+    {"EnumeratePastTheBlobs", {}, kFirmware, Req(kBlobEnumerate, Le32(2)), kCcOutOfRange},
+    {"OpenReadOnly", {}, kFirmware, Open("/vexa/kiv/809d", kBlobOpenRead), kCcInvalidField},
+    {"OpenWithBlobFlags", {}, kFirmware, Open("/vexa/kiv/809d", 0x0103), kCcInvalidField},
+    {"OpenUnknownBlob", {}, kFirmware, Open("/vexa/kiv/809e"), kCcInvalidField},
+    {"OpenIdWithoutNul", {}, kFirmware, Req(kBlobOpen, {3, 0, '/', 'v'}), kCcInvalidField},
+    {"OpenFlagsOnly", {}, kFirmware, Req(kBlobOpen, {3, 0}), kCcBadLength},
+    {"OpenNinthSession", std::vector<Bytes>(kMaxSessions, kOpenQuery), kFirmware, kOpenQuery, kCcNoSessionRoom},
+    {"StatUnknownBlob", {}, kFirmware, Req(kBlobStat, Bytes{'/', 0}), kCcInvalidField},
+    {"SessionNeverOpened", {}, kFirmware, kStat, kCcUnknownSession},
+    {"SessionIdShort", {kOpenQuery}, kFirmware, Req(kBlobSessionStat, {0x11}), kCcBadLength},
+    {"AnotherClientReads", {kOpenQuery, kPendingWrite, kCommit}, kOther, Read(0, 10), kCcUnknownSession},
+    {"AnotherClientWrites", {kOpenQuery}, kOther, kPendingWrite, kCcUnknownSession},
+    {"AnotherClientCommits", {kOpenQuery, kPendingWrite}, kOther, kCommit, kCcUnknownSession},
+    {"AnotherClientCloses", {kOpenQuery}, kOther, kClose, kCcUnknownSession},
+    {"AnotherClientAsks", {kOpenQuery}, kOther, kStat, kCcUnknownSession},
+    {"SessionClosed", {kOpenQuery, kClose}, kFirmware, kStat, kCcUnknownSession},
+    {"WriteEmpty", {kOpenQuery}, kFirmware, Write(0, {}), kCcBadLength},
+    {"WriteNotWhereTheLastEnded", {kOpenQuery, Write(0, {kSubPendingList, 0})}, kFirmware, Write(1, {0}), kCcWrongState},
+    {"WriteAfterCommit", {kOpenQuery, kPendingWrite, kCommit}, kFirmware, Write(6, {0}), kCcWrongState},
+    {"CommitTwice", {kOpenQuery, kPendingWrite, kCommit}, kFirmware, kCommit, kCcWrongState},
+    {"CommitWithData", {kOpenQuery, kPendingWrite}, kFirmware, Req(kBlobCommit, Cat({kS, {1, 0}})), kCcInvalidField},
+    {"CommitLengthDisagrees", {kOpenQuery, kPendingWrite}, kFirmware, Req(kBlobCommit, Cat({kS, {2, 0}})), kCcBadLength},
+    {"CommitShort", {kOpenQuery, kPendingWrite}, kFirmware, Req(kBlobCommit, kS), kCcBadLength},
+    {"ReadBeforeCommit", {kOpenQuery, kPendingWrite}, kFirmware, Read(0, 10), kCcWrongState},
+    {"ReadPastTheResponse", {kOpenQuery, kPendingWrite, kCommit}, kFirmware, Read(19, 1), kCcOutOfRange},
+    {"ReadShort", {kOpenQuery, kPendingWrite, kCommit}, kFirmware, Req(kBlobRead, Cat({kS, Le32(0)})), kCcBadLength},
+    {"SessionStatLong", {kOpenQuery}, kFirmware, Req(kBlobSessionStat, Cat({kS, {0}})), kCcBadLength},
+    {"CloseLong", {kOpenQuery}, kFirmware, Req(kBlobClose, Cat({kS, {0}})), kCcBadLength},
+    {"RoomTooSmall", {}, kFirmware, Req(kBlobGetCount), kCcUnspecified, 3},
+};
+
+class BlobRefusal : public ::testing::TestWithParam<BlobCase> {};
+
+TEST_P(BlobRefusal, AnsweredWithItsCodeAndNothingChanges) {
+  const BlobCase &c = GetParam();
+  Fixture f;
+  ASSERT_EQ(f.Core.QueueDelete(2), "");
+  for (const Bytes &request : c.Before) ASSERT_EQ(f.Call(kFirmware, request).at(0), kCcOk);
+  const Bytes state = SerializeState(f.Core.Current());
+  const Bytes stat = f.Call(kFirmware, kStat);
+  EXPECT_EQ(f.Call(c.Who, c.Request, c.Room), Bytes{c.Cc});
+  EXPECT_EQ(SerializeState(f.Core.Current()), state);
+  EXPECT_EQ(f.Call(kFirmware, kStat), stat) << "the firmware's session as it was";
+}
+
+INSTANTIATE_TEST_SUITE_P(Vexa, BlobRefusal, ::testing::ValuesIn(kBlobRefusals),
+                         [](const auto &info) { return std::string(info.param.Name); });
+
+TEST(Blob, EnumerationAndOneMessageBytesExact) {
+  Fixture f;
+  ASSERT_EQ(f.Core.QueueImport(1, Der(100, 3)), "");
+  EXPECT_EQ(f.Data(kFirmware, Req(kBlobGetCount)), Le32(2));
+  EXPECT_EQ(f.Data(kFirmware, Req(kBlobEnumerate, Le32(0))), Bytes({'/', 'v', 'e', 'x', 'a', '/', 'k', 'i', 'v', '/', '0', '0', '9', 'd', 0}));
+  EXPECT_EQ(f.Data(kFirmware, Req(kBlobEnumerate, Le32(1))), Bytes({'/', 'v', 'e', 'x', 'a', '/', 'k', 'i', 'v', '/', '8', '0', '9', 'd', 0}));
+  EXPECT_EQ(f.Data(kFirmware, Req(kBlobStat, Bytes{'/', 'v', 'e', 'x', 'a', '/', 'k', 'i', 'v', '/', '0', '0', '9', 'd', 0})), Bytes(7, 0));
+  EXPECT_EQ(f.Data(kFirmware, kOpenQuery), kS);
+  EXPECT_EQ(f.Data(kFirmware, Write(0, {kSubImportCert, 0, 2, 0})), Bytes{});
+  EXPECT_EQ(f.Data(kFirmware, kStat), Bytes({kBlobOpenFlags, 0, 4, 0, 0, 0, 0})) << "open, 4 request bytes, no metadata";
+  EXPECT_EQ(f.Data(kFirmware, Write(4, {0, 0, 1, 0})), Bytes{});
+  EXPECT_EQ(f.Data(kFirmware, kCommit), Bytes{});
+  EXPECT_EQ(f.Core.Current().Requests[0].Fetched, 1u);
+  EXPECT_EQ(f.Data(kFirmware, kStat), Bytes({kBlobOpenFlags | kBlobCommitted, 0, 108, 0, 0, 0, 1, kCcOk}));
+  Bytes response;
+  while (response.size() < 108) {
+    const Bytes piece = f.Data(kFirmware, Read(std::uint32_t(response.size()), 200));
+    ASSERT_EQ(piece.size(), std::min<std::size_t>(33, 108 - response.size())) << "36-byte room: code, CRC, 33 bytes";
+    response.insert(response.end(), piece.begin(), piece.end());
+  }
+  EXPECT_EQ(response, Cat({{kSubImportCert, 0}, Le32(100), {1, 0}, Der(100, 3)}));
+  EXPECT_EQ(f.Data(kFirmware, Read(108, 10)), Bytes{}) << "at the end: no bytes";
+  EXPECT_EQ(f.Data(kFirmware, Read(0, 10)), Bytes(response.begin(), response.begin() + 10)) << "a Read may be repeated";
+  EXPECT_EQ(f.Core.Current().Requests[0].Fetched, 1u) << "executed once";
+  EXPECT_EQ(f.Data(kFirmware, kClose), Bytes{});
+  EXPECT_EQ(f.Blob.Expire(), 0u);
+}
+
+TEST(Blob, RefusedMessageIsACommitErrorWithTheVexasCode) {
+  Fixture f;
+  ASSERT_EQ(f.Data(kFirmware, Open("/vexa/kiv/009d")), kS);
+  ASSERT_EQ(f.Data(kFirmware, Write(0, kPendingListRequest)), Bytes{});   // a pending list sent as a sync
+  ASSERT_EQ(f.Data(kFirmware, kCommit), Bytes{});
+  EXPECT_EQ(f.Data(kFirmware, kStat), Bytes({kBlobOpenFlags | kBlobCommitError, 0, 0, 0, 0, 0, 1, kCcInvalidCommand}));
+  EXPECT_EQ(f.Data(kFirmware, Read(0, 10)), Bytes{});
+}
+
+TEST(Blob, IdleSessionsExpireActiveOnesDoNot) {
+  Fixture f;
+  ASSERT_EQ(f.Data(kFirmware, kOpenQuery), kS);
+  f.Now += kSessionIdleMs - 1;
+  ASSERT_EQ(f.Data(kFirmware, kPendingWrite), Bytes{}) << "activity keeps it";
+  f.Now += kSessionIdleMs - 1;
+  EXPECT_EQ(f.Blob.Expire(), 1u);
+  f.Now += 1;
+  EXPECT_EQ(f.Blob.Expire(), 0u);
+  EXPECT_EQ(f.Call(kFirmware, kCommit), Bytes{kCcUnknownSession});
+  EXPECT_EQ(f.Core.Current().Syncs, 0u);
+}
+
+TEST(Blob, WithTheGateOffASecondClientHasItsOwnSessionOfTheSameBlob) {
+  Fixture f;
+  f.Blob.SetGate(false);
+  ASSERT_EQ(f.Core.QueueImport(1, Der(70, 5)), "");
+  ASSERT_EQ(f.Data(kFirmware, kOpenQuery), kS);
+  ASSERT_EQ(f.Data(kFirmware, Write(0, ImportRequest(1))), Bytes{});
+  ASSERT_EQ(f.Data(kLan, kOpenQuery), Bytes({0x12, 0x47}));
+  ASSERT_EQ(f.Data(kLan, Req(kBlobWrite, Cat({{0x12, 0x47}, Le32(0), kPendingListRequest}))), Bytes{});
+  ASSERT_EQ(f.Data(kLan, Req(kBlobCommit, {0x12, 0x47, 0})), Bytes{});
+  ASSERT_EQ(f.Data(kFirmware, kCommit), Bytes{});
+  EXPECT_EQ(f.Data(kFirmware, kStat), Bytes({kBlobOpenFlags | kBlobCommitted, 0, 78, 0, 0, 0, 1, 0}));
+  EXPECT_EQ(f.Data(kLan, Req(kBlobSessionStat, {0x12, 0x47})), Bytes({kBlobOpenFlags | kBlobCommitted, 0, 12, 0, 0, 0, 1, 0}));
+}
+
+}  // namespace blob
 
 }  // namespace
 }  // namespace vexa
