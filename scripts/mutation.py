@@ -58,6 +58,7 @@ EQUIVALENTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "mutation
 DRIVER = "TolmVexaPkg/Feature/TolmVexaHttpsBootCertMgmtDxe"
 DRIVER_TESTS = ["store_messages_tests", "driver_tests", "service_tests", "diagnostics_tests"]
 LIBRARY_TESTS = ["diagnostics_tests"]
+KIV_TESTS = ["kiv_blob_tests"]
 
 # The mutated files and the host test executables that link each of them (the
 # diagnostics tests start the whole image, so they link the driver too).
@@ -71,9 +72,10 @@ SOURCES = {
     "TolmVexaPkg/Library/DebugLib/DebugErrorLevel.cpp": LIBRARY_TESTS,
     "TolmVexaPkg/Library/SerialPortLib/SerialPortLib.cpp": LIBRARY_TESTS,
     "TolmVexaPkg/Library/SerialPortLib/PlatformHookLib.cpp": LIBRARY_TESTS,
+    "TolmVexaPkg/Feature/KivIpmiBlobDxe/KivIpmiBlobDxe.cpp": KIV_TESTS,
 }
 
-TEST_EXECUTABLES = sorted(set(DRIVER_TESTS + LIBRARY_TESTS))
+TEST_EXECUTABLES = sorted(set(DRIVER_TESTS + LIBRARY_TESTS + KIV_TESTS))
 
 # ---------------------------------------------------------------------------
 # Lexing
@@ -691,6 +693,8 @@ class Scratch:
         command = [
             "cmake", "-S", os.path.join(self.src, "TolmVexaPkg", "Test"), "-B", self.build, "-G", "Ninja",
             "-DEDK2_DIR=" + edk2,
+            # The KIV module's tests link the Vexa's blob layer, outside the copy.
+            "-DTOLM_VEXA_BMC_DIR=" + os.path.join(ROOT, "VexaBmc", "Source"),
             "-DCMAKE_C_COMPILER=gcc", "-DCMAKE_CXX_COMPILER=g++",
             # The host test bed alone: no EDK II images, BMC module or
             # on-target runs.

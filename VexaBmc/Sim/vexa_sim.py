@@ -126,7 +126,7 @@ class VexaSim:
 
     def __init__(self, run_dir, module=None, state_dir=None, lan_port=0,
                  serial_port=0, console_port=0, timeout=20.0,
-                 die_with_parent=True, ipmi_sim="ipmi_sim"):
+                 die_with_parent=True, ipmi_sim="ipmi_sim", module_options=""):
         self.run_dir = os.path.abspath(run_dir)
         self.module = os.path.abspath(module or os.environ.get("VEXA_BMC_MODULE") or DEFAULT_MODULE)
         self.state_dir = os.path.abspath(state_dir or os.path.join(self.run_dir, "state"))
@@ -134,6 +134,7 @@ class VexaSim:
         self.timeout = timeout
         self.die_with_parent = die_with_parent
         self.ipmi_sim = ipmi_sim
+        self.module_options = module_options    # e.g. "blob_gate=off" (test only)
         self.proc = None
 
     # -- paths -------------------------------------------------------------
@@ -155,7 +156,7 @@ class VexaSim:
             text = f.read()
         for key, value in (("LAN_PORT", ports[0]), ("SERIAL_PORT", ports[1]),
                            ("CONSOLE_PORT", ports[2]), ("MODULE", self.module),
-                           ("STATE_DIR", self.state_dir)):
+                           ("STATE_DIR", self.state_dir), ("MODULE_OPTIONS", self.module_options)):
             text = text.replace("@%s@" % key, str(value))
         with open(self.path("lan.conf"), "w") as f:
             f.write(text)

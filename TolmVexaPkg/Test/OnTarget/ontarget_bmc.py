@@ -31,6 +31,11 @@ variable store kept from boot to boot, as a server's flash):
              delete and the last report; the boot applies the delete.
   4 no-bmc   no BMC process: each service fails within the transport's time
              limit, the driver reports it, the boot goes on, slots unchanged.
+  5 second-client
+             a BMC with the blob gate off (test-only option): while the
+             firmware reads a 28 KB certificate, a LAN client (ipmitool)
+             opens, writes and commits its own session of the same blob;
+             the firmware's import is exact, the client's answer too.
 
 The platform group is one boot of the platform build (OVMF with the driver,
 the stand-ins, IpmiKcsDxe, KivIpmiBlobDxe and the trust driver in its DXE volume) with a BMC
@@ -44,8 +49,10 @@ import hashlib
 import os
 import re
 import shutil
+import struct
 import subprocess
 import sys
+import threading
 import time
 
 sys.dont_write_bytecode = True          # no __pycache__ in the source tree
@@ -274,6 +281,69 @@ def expected_sync_traffic(slots):
 
 
 # ---------------------------------------------------------------------------
+# A second client: OpenBMC blob requests over LAN with ipmitool
+# ---------------------------------------------------------------------------
+
+def crc16(data):
+    """The blob transfer's CRC-16 (polynomial 0x1021, AUG-CCITT)."""
+    crc = 0x1D0F
+    for byte in data:
+        crc ^= byte << 8
+        for _ in range(8):
+            crc = ((crc << 1) ^ 0x1021) & 0xFFFF if crc & 0x8000 else (crc << 1) & 0xFFFF
+    return crc
+
+
+class SecondClient(threading.Thread):
+    """A LAN client of the same blob as the firmware: opens its session once
+    the firmware has fetched the pending list, commits it once the firmware
+    committed its certificate request (so during the firmware's Reads), then
+    reads its answer and closes."""
+
+    def __init__(self, sim, log_path):
+        super().__init__(daemon=True)
+        self.sim, self.log_path = sim, log_path
+        self.stop = threading.Event()
+        self.answers, self.response, self.error = [], b"", ""
+
+    def blob(self, sub, payload=b""):
+        data = [0xCF, 0xC2, 0, sub] + (list(struct.pack("<H", crc16(payload)) + payload) if payload else [])
+        r = subprocess.run(["ipmitool", "-I", "lanplus", "-C", "3", "-H", "127.0.0.1", "-p", str(self.sim.lan_port),
+                            "-U", "admin", "-P", "password", "raw", "0x2e", "0x80"] + ["0x%02x" % b for b in data],
+                           capture_output=True, text=True, timeout=30)
+        if r.returncode != 0:
+            m = re.search(r"rsp=0x([0-9a-f]{2})", r.stderr)
+            self.answers.append((int(m.group(1), 16) if m else -1, 0))
+            return b""
+        answer = bytes.fromhex(r.stdout)
+        body = answer[5:] if len(answer) > 3 else b""
+        if answer[:3] != b"\xcf\xc2\x00" or (body and struct.unpack_from("<H", answer, 3)[0] != crc16(body)):
+            self.error = "answer %s: OEN or CRC wrong" % answer.hex()
+        self.answers.append((0, len(body)))
+        return body
+
+    def wait_for(self, text):
+        while not self.stop.is_set():
+            if os.path.exists(self.log_path) and text in open(self.log_path).read():
+                return True
+            time.sleep(0.05)
+        return False
+
+    def run(self):
+        if not self.wait_for("pending list:"):
+            return
+        session = self.blob(2, struct.pack("<H", 3) + b"/vexa/kiv/809d\0")[:2]
+        self.blob(4, session + struct.pack("<I", 0) + bytes([0xA0, 0, 0, 0, 0, 0]))
+        if not self.wait_for("certificate of slot 2 handed"):
+            return
+        self.blob(5, session + b"\0")
+        stat = self.blob(9, session)
+        size = struct.unpack_from("<I", stat, 2)[0] if len(stat) >= 6 else 0
+        self.response = self.blob(3, session + struct.pack("<II", 0, size))
+        self.blob(6, session)
+
+
+# ---------------------------------------------------------------------------
 # Checks
 # ---------------------------------------------------------------------------
 
@@ -447,6 +517,34 @@ def run_group(args):
     c.check("GetPendingTaskList: error status returned from the KIV command." in text and
             "Failed to sync Https certs to Vexa: (Not Ready)." in text,
             "%s: the driver reported the missing BMC from both services" % name)
+
+    # 5. A second client over LAN with the gate off, during a 28 KB read.
+    name = "5-second-client"
+    big28k = read(make_exact_cert(cert_dir, "big28k", "/O=Tolm/CN=big28k.boot.example.test", 28 * 1024))
+    second_run, second_state = os.path.join(out, "bmc2-run"), os.path.join(out, "bmc2-state")
+    subprocess.run(["rm", "-rf", second_run, second_state], check=True)
+    with VexaSim(second_run, module=module, state_dir=second_state, module_options="blob_gate=off") as sim:
+        sim.console("vexa_import 2 %s" % os.path.join(cert_dir, "big28k.der"))
+        client = SecondClient(sim, os.path.join(second_run, "ipmi_sim.log"))
+        client.start()
+        fw = checked_boot(c, "bmc", out, name, vars_file, second_run)
+        client.stop.set()
+        client.join(30)
+    after[2] = big28k
+    check_slots(c, fw, name, after)
+    check_traffic(c, fw, name, "HandlePendingTasks", expected_pending_traffic(1, [len(big28k)]))
+    listing = bytes([0xA0, 0, 6, 0, 0, 0, 9, 2, 0xAA]) + struct.pack("<H", len(big28k)) + b"\0"
+    c.check(client.answers == [(0, 2), (0, 0), (0, 0), (0, 8), (0, len(listing)), (0, 0)] and client.response == listing,
+            "%s: the LAN client's own session: open, write, commit, stat, read, close, its pending list exact" % name,
+            "answers (code, bytes) %s, response %s, %s" % (client.answers, client.response.hex(), client.error))
+    log = open(os.path.join(second_run, "ipmi_sim.log")).read().split("\n")
+    at = [next((i for i, l in enumerate(log) if i > start and what in l), -1)
+          for start, what in ((-1, "certificate of slot 2 handed"),)]
+    lan = next((i for i, l in enumerate(log) if i > at[0] >= 0 and "pending list:" in l), -1)
+    sync = next((i for i, l in enumerate(log) if i > lan >= 0 and "sync 1:" in l), -1)
+    c.check(at[0] >= 0 and lan > at[0] and sync > lan,
+            "%s: the client committed while the firmware read its certificate (between its commit and the sync)" % name,
+            "BMC log lines %d, %d, %d" % (at[0], lan, sync))
 
     print("bmc: %d passed, %d failed" % (c.passed, c.failed))
     return 0 if c.failed == 0 and c.passed > 0 else 1
