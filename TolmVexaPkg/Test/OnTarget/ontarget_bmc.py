@@ -295,28 +295,41 @@ def crc16(data):
 
 
 class SecondClient(threading.Thread):
-    """A LAN client of the same blob as the firmware: opens its session once
-    the firmware has fetched the pending list, commits it once the firmware
-    committed its certificate request (so during the firmware's Reads), then
-    reads its answer and closes."""
+    """A LAN client of the same blob as the firmware, one IPMI session
+    (ipmitool's shell): opens its blob session once the firmware has fetched
+    the pending list, commits it once the firmware committed its certificate
+    request (so during the firmware's Reads), then reads its answer and
+    closes."""
+
+    HEX = re.compile(r"^\s*([0-9a-f]{2}\s*)+$")
 
     def __init__(self, sim, log_path):
         super().__init__(daemon=True)
         self.sim, self.log_path = sim, log_path
         self.stop = threading.Event()
         self.answers, self.response, self.error = [], b"", ""
+        self.shell, self.pending = None, b""
+
+    def until_prompt(self):
+        while b"ipmitool> " not in self.pending:
+            chunk = os.read(self.shell.stdout.fileno(), 4096)
+            if not chunk:
+                raise EOFError("ipmitool ended")
+            self.pending += chunk
+        out, _, self.pending = self.pending.partition(b"ipmitool> ")
+        return out.decode(errors="replace")
 
     def blob(self, sub, payload=b""):
         data = [0xCF, 0xC2, 0, sub] + (list(struct.pack("<H", crc16(payload)) + payload) if payload else [])
-        r = subprocess.run(["ipmitool", "-I", "lanplus", "-C", "3", "-H", "127.0.0.1", "-p", str(self.sim.lan_port),
-                            "-U", "admin", "-P", "password", "raw", "0x2e", "0x80"] + ["0x%02x" % b for b in data],
-                           capture_output=True, text=True, timeout=30)
-        if r.returncode != 0:
-            m = re.search(r"rsp=0x([0-9a-f]{2})", r.stderr)
-            self.answers.append((int(m.group(1), 16) if m else -1, 0))
+        self.shell.stdin.write(("raw 0x2e 0x80 %s\n" % " ".join("0x%02x" % b for b in data)).encode())
+        self.shell.stdin.flush()
+        out = self.until_prompt()
+        m = re.search(r"rsp=0x([0-9a-f]{2})", out)
+        if m:
+            self.answers.append((int(m.group(1), 16), 0))
             return b""
-        answer = bytes.fromhex(r.stdout)
-        body = answer[5:] if len(answer) > 3 else b""
+        answer = bytes.fromhex(" ".join(l for l in out.split("\n") if self.HEX.match(l)))
+        body = answer[5:]
         if answer[:3] != b"\xcf\xc2\x00" or (body and struct.unpack_from("<H", answer, 3)[0] != crc16(body)):
             self.error = "answer %s: OEN or CRC wrong" % answer.hex()
         self.answers.append((0, len(body)))
@@ -332,15 +345,29 @@ class SecondClient(threading.Thread):
     def run(self):
         if not self.wait_for("pending list:"):
             return
-        session = self.blob(2, struct.pack("<H", 3) + b"/vexa/kiv/809d\0")[:2]
-        self.blob(4, session + struct.pack("<I", 0) + bytes([0xA0, 0, 0, 0, 0, 0]))
-        if not self.wait_for("certificate of slot 2 handed"):
-            return
-        self.blob(5, session + b"\0")
-        stat = self.blob(9, session)
-        size = struct.unpack_from("<I", stat, 2)[0] if len(stat) >= 6 else 0
-        self.response = self.blob(3, session + struct.pack("<II", 0, size))
-        self.blob(6, session)
+        self.shell = subprocess.Popen(["ipmitool", "-I", "lanplus", "-C", "3", "-H", "127.0.0.1", "-p",
+                                       str(self.sim.lan_port), "-U", "admin", "-P", "password", "shell"],
+                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        try:
+            self.until_prompt()
+            session = self.blob(2, struct.pack("<H", 3) + b"/vexa/kiv/809d\0")[:2]
+            self.blob(4, session + struct.pack("<I", 0) + bytes([0xA0, 0, 0, 0, 0, 0]))
+            if not self.wait_for("certificate of slot 2 handed"):
+                return
+            self.blob(5, session + b"\0")
+            stat = self.blob(9, session)
+            size = struct.unpack_from("<I", stat, 2)[0] if len(stat) >= 6 else 0
+            self.response = self.blob(3, session + struct.pack("<II", 0, size))
+            self.blob(6, session)
+        except (OSError, EOFError, ValueError) as e:
+            self.error = str(e)
+        finally:
+            self.shell.stdin.close()
+            try:
+                self.shell.wait(10)
+            except subprocess.TimeoutExpired:
+                self.shell.kill()
+                self.shell.wait()
 
 
 # ---------------------------------------------------------------------------
