@@ -6,7 +6,6 @@
   - Loaded by the configuration line  loadlib "/path/vexa_bmc.so" "state=DIR"
     (the options string may be empty: the state folder is then the one given
     to ipmi_sim with -s; without either the BMC keeps its state in memory).
-  - Answers (NetFn 0x30, cmd 0x9D) and (NetFn 0x32, cmd 0x9D) on every channel.
   - Serves the KIV blobs of OpenBMC's blob transfer (NetFn 0x2E, cmd 0x80,
     OEN CF C2 00; VexaBlob.h) to the system interface alone; the test-only
     option "blob_gate=off" lets other channels through (a second client).
@@ -155,24 +154,6 @@ std::string StateFolder(const char *options) {
 
 // ---------------------------------------------------------------------------
 // IPMI
-
-/// One transaction on (NetFn, 0x9D). ipmi_sim says in *rdataLen how many
-/// answer bytes rdata holds; the answer never goes beyond them.
-void HandleKiv(lmc_data_t *, msg_t *msg, unsigned char *rdata, unsigned int *rdataLen, void *cbData) {
-  const auto netFn = static_cast<std::uint8_t>(reinterpret_cast<std::uintptr_t>(cbData));
-  const std::size_t room = std::min<std::size_t>(*rdataLen, IPMI_SIM_MAX_MSG_LENGTH);
-  Bytes answer;
-  try {
-    answer = mCore->Transact(netFn, msg->data, msg->len, room);
-  } catch (...) {
-    answer = {vexa::kCcUnspecified};
-  }
-  if (answer.size() > room) {
-    answer.resize(room);
-  }
-  std::memcpy(rdata, answer.data(), answer.size());
-  *rdataLen = static_cast<unsigned int>(answer.size());
-}
 
 /// One blob request (ipmi_sim took the OEN off and puts it back on).
 void HandleBlob(lmc_data_t *mc, msg_t *msg, unsigned char *rdata, unsigned int *rdataLen, void *) {
@@ -432,15 +413,7 @@ extern "C" __attribute__((visibility("default"))) int ipmi_sim_module_init(sys_d
   } catch (...) {
     return ENOMEM;
   }
-  int rv = ipmi_emu_register_cmd_handler(vexa::kNetFnSend, vexa::kCommand, HandleKiv,
-                                         reinterpret_cast<void *>(std::uintptr_t(vexa::kNetFnSend)));
-  if (rv == 0) {
-    rv = ipmi_emu_register_cmd_handler(vexa::kNetFnQuery, vexa::kCommand, HandleKiv,
-                                       reinterpret_cast<void *>(std::uintptr_t(vexa::kNetFnQuery)));
-  }
-  if (rv == 0) {
-    rv = ipmi_emu_register_iana_handler(vexa::kOpenBmcOen, HandleBlob, nullptr);
-  }
+  int rv = ipmi_emu_register_iana_handler(vexa::kOpenBmcOen, HandleBlob, nullptr);
   if (rv == 0) {
     rv = sys->alloc_timer(sys, ExpireSessions, nullptr, &mExpiryTimer);
   }
