@@ -256,6 +256,7 @@ const Case  CASES[] = {
   { "answer with a foreign OEN", Import1, On (2, 0, Answer ({ 0, 0xCF, 0xC2, 1, 0x3F, 0x55, 0x11, 0x47 })), nullptr, PROTOCOL, 0, 0 },
   { "answer of a CRC and nothing", Sync, nullptr, On (4, 0, [] (Txn &T) { T.Answer.push_back (0x0F); T.Answer.push_back (0x1D); }), PROTOCOL, 0, 0 },
   { "empty answer", Import1, On (2, 0, Answer ({})), nullptr, PROTOCOL, 0, 0 },
+  { "empty answer to a Write", Sync, nullptr, On (4, 1, [] (Txn &T) { T.Answer.clear (); }), PROTOCOL, 0, 0 },
   { "Open answers a 3-byte session", Import1, On (2, 0, [] (Txn &T) { T.Deliver = false; SetData (T, { 1, 2, 3 }); }), nullptr, PROTOCOL, 0, 0 },
   { "Read answer longer than asked", Import1, nullptr, On (3, 0, [] (Txn &T) { Bytes D = DataOf (T); D.push_back (0); SetData (T, D); }), PROTOCOL },
   { "last Read answer runs past the response", Import1, nullptr, On (3, 3, [] (Txn &T) { Bytes D = DataOf (T); D.resize (33, 0xEE); SetData (T, D); }), PROTOCOL },
