@@ -26,7 +26,7 @@
 # folder of ot_bmc_start, scripts/ontarget-bmc.sh) and the variable store FILE
 # (scripts/demo.sh runs this chapter so). Alone, the chapter starts its own
 # BMC and a fresh variable store, and stops the BMC at the end. --platform:
-# the platform build, where the stand-ins, KivKcsDxe, the driver and the
+# the platform build, where the stand-ins, IpmiKcsDxe with KivIpmiBlobDxe, the driver and the
 # trust driver come from its DXE volume (default: Debian's OVMF, the images
 # loaded from the boot volume). Output in DIR (default build/demo/https).
 # Exits non-zero unless the boot image ran from the provisioned server,

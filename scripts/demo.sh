@@ -4,9 +4,10 @@
 # The main job: the loop an administrator lives, with the Vexa as a real BMC
 # (OpenIPMI's ipmi_sim with the VexaBmc module and its Redfish service) and
 # the driver in OVMF under QEMU, reaching the BMC over QEMU's KCS interface
-# through KivKcsDxe. The administrator speaks Redfish (curl and jq, shown as
-# typed); vexa-admin, the simulator console's test aid, only queues the one
-# record the driver must refuse, which Redfish cannot express.
+# through IpmiKcsDxe with KivIpmiBlobDxe. The administrator speaks Redfish
+# (curl and jq, shown as typed); vexa-admin, the simulator console's test aid,
+# only queues the one record the driver must refuse, which Redfish cannot
+# express.
 #
 #   scripts/demo.sh [--out DIR]        (default build/demo)
 #
@@ -14,7 +15,7 @@
 #   prepare     setup, firmware build, BMC module, certificates, the BMC
 #               started; the firmware every chapter boots: the platform build
 #               (scripts/build.sh platform: OVMF whose DXE dispatcher starts
-#               the driver, the stand-ins, KivKcsDxe and the trust driver, as
+#               the driver, the stand-ins, IpmiKcsDxe with KivIpmiBlobDxe and the trust driver, as
 #               on a server) when it is built for the current sources, else
 #               Debian's OVMF with those modules loaded from the FAT drive;
 #               the BMC with its Redfish service (HTTPS on 127.0.0.1)
@@ -85,13 +86,13 @@ choose_firmware() {
     ot_use_platform
     PLATFORM=1
     say "firmware: the platform build, built for these sources ($OT_PLATFORM_FD):" \
-        "OVMF whose DXE dispatcher starts the driver, the platform stand-ins, KivKcsDxe and the trust" \
+        "OVMF whose DXE dispatcher starts the driver, the platform stand-ins, IpmiKcsDxe with KivIpmiBlobDxe and the trust" \
         "driver from its firmware volume, as a server's firmware does; only the test application is on the FAT drive"
   else
     unset OT_PLATFORM_FD
     ot_select "$EDK2_DEFAULT_VERSION"
     PLATFORM=0
-    say "firmware: Debian's OVMF ($OVMF_CODE), the driver, the stand-ins and KivKcsDxe loaded from the FAT drive" \
+    say "firmware: Debian's OVMF ($OVMF_CODE), the driver, the stand-ins and IpmiKcsDxe with KivIpmiBlobDxe loaded from the FAT drive" \
         "by the test application: the platform build is not built for these sources (scripts/build.sh platform," \
         "a few minutes once; scripts/test.sh builds it)"
   fi

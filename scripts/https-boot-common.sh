@@ -67,7 +67,7 @@ hb_stop_servers() {
 
 # hb_lay_fat DIR COMMANDLINE: the test application as the removable-media
 # boot file, reading "https COMMANDLINE" from ontarget.cmd, beside the
-# stand-ins, KivKcsDxe, the driver and the trust driver it loads; in the
+# stand-ins, IpmiKcsDxe with KivIpmiBlobDxe, the driver and the trust driver it loads; in the
 # platform build (ot_use_platform) the application alone with the word
 # "platform", since the rest was dispatched from the firmware volume.
 hb_lay_fat() {
@@ -77,7 +77,7 @@ hb_lay_fat() {
   if [ -n "$OT_PLATFORM_FD" ]; then
     words+=(platform)
   else
-    for f in PlatformInfoSim VariablePolicySim KivKcsDxe TolmVexaHttpsBootCertMgmt TolmVexaHttpsBootTrust; do
+    for f in PlatformInfoSim VariablePolicySim IpmiKcsDxe KivIpmiBlobDxe TolmVexaHttpsBootCertMgmt TolmVexaHttpsBootTrust; do
       cp "$bin/$f.efi" "$dir/" || return 1
     done
   fi

@@ -3,13 +3,15 @@
 #
 # Measurements of the BMC transport (not a test): for each service of the
 # default scenario (imports into slots 1 and 3, a delete of slot 2 holding a
-# certificate, a record the driver refuses; then the sync) and of the sync of
-# all four slots full (a 4339-byte certificate and three of about 1 KB): the
-# IPMI transactions, the bytes written and read on the KCS interface, the
-# message bytes they carried, the payload per transaction against the
-# interface's room, and the time of the service call on the target, with the
-# part spent inside KIV_PROTOCOL. Three boots against one BMC (ipmi_sim with
-# the VexaBmc module), the counters from KivKcsDxe's test-only interface.
+# certificate, a record the driver refuses; then the sync), of the sync of
+# all four slots full (a certificate above 4 KiB and three of about 1 KB), of
+# a 28 KB import and of a 65,535-byte one (the largest message): the IPMI
+# transactions, the bytes written and read on the KCS interface, the message
+# bytes they carried, the payload per transaction against the interface's
+# room, and the time of the service call on the target, with the part spent
+# inside KIV_PROTOCOL. Five boots against one BMC (ipmi_sim with the VexaBmc
+# module), the counters from IpmiKcsDxe's test-only interface and the test
+# application's count of KIV messages.
 #
 #   scripts/measure-bmc.sh [--out DIR]     (default build/measure-bmc)
 #

@@ -60,6 +60,7 @@ DRIVER_TESTS = ["store_messages_tests", "driver_tests", "service_tests", "diagno
 LIBRARY_TESTS = ["diagnostics_tests"]
 BMC_TESTS = ["vexa_core_tests"]
 TRUST_TESTS = ["https_trust_tests"]
+KIV_TESTS = ["kiv_blob_tests"]
 
 # The mutated files and the host test executables that link each of them (the
 # diagnostics tests start the whole image, so they link the driver too).
@@ -74,10 +75,11 @@ SOURCES = {
     "TolmVexaPkg/Library/SerialPortLib/SerialPortLib.cpp": LIBRARY_TESTS,
     "TolmVexaPkg/Library/SerialPortLib/PlatformHookLib.cpp": LIBRARY_TESTS,
     "TolmVexaPkg/Library/HttpsBootTrustLib/HttpsBootTrustLib.cpp": TRUST_TESTS,
+    "TolmVexaPkg/Feature/KivIpmiBlobDxe/KivIpmiBlobDxe.cpp": KIV_TESTS,
     "VexaBmc/Source/VexaCore.cpp": BMC_TESTS,
 }
 
-TEST_EXECUTABLES = sorted(set(DRIVER_TESTS + LIBRARY_TESTS + TRUST_TESTS + BMC_TESTS))
+TEST_EXECUTABLES = sorted(set(DRIVER_TESTS + LIBRARY_TESTS + TRUST_TESTS + KIV_TESTS + BMC_TESTS))
 # The folders of the scratch build that hold each test executable.
 EXECUTABLE_DIRS = {name: "VexaBmc" for name in BMC_TESTS}
 # The trees copied into the scratch folder.

@@ -3,7 +3,7 @@
 # BMC mode of the on-target runner (sourced after ontarget-common.sh, not
 # run): the Vexa as a real BMC process, OpenIPMI's ipmi_sim with the VexaBmc
 # module, and OVMF under QEMU reaching it through QEMU's KCS interface
-# (ipmi-bmc-extern + isa-ipmi-kcs at I/O 0xCA2/0xCA3), where KivKcsDxe
+# (ipmi-bmc-extern + isa-ipmi-kcs at I/O 0xCA2/0xCA3), where IpmiKcsDxe with KivIpmiBlobDxe
 # provides KIV_PROTOCOL. Used by scripts/ontarget.sh (group bmc) and
 # scripts/measure-bmc.sh, both through TolmVexaPkg/Test/OnTarget/ontarget_bmc.py,
 # by scripts/demo.sh and by the HTTPS boot runs (scripts/https-boot-common.sh).
@@ -99,7 +99,7 @@ ot_bmc_admin() {
 }
 
 # ot_lay_fat_bmc DIR [WORD...]: the FAT folder of a BMC boot: the test
-# application (group bmc), the stand-ins, KivKcsDxe and the driver; in the
+# application (group bmc), the stand-ins, IpmiKcsDxe, KivIpmiBlobDxe and the driver; in the
 # platform build (ot_use_platform) the application alone, with the word
 # "platform", since the rest was dispatched from the firmware volume.
 ot_lay_fat_bmc() {
@@ -108,7 +108,7 @@ ot_lay_fat_bmc() {
   if [ -n "$OT_PLATFORM_FD" ]; then
     words+=(platform)
   else
-    images+=(PlatformInfoSim VariablePolicySim KivKcsDxe TolmVexaHttpsBootCertMgmt)
+    images+=(PlatformInfoSim VariablePolicySim IpmiKcsDxe KivIpmiBlobDxe TolmVexaHttpsBootCertMgmt)
   fi
   rm -rf "$dir" && mkdir -p "$dir"
   for f in "${images[@]}"; do

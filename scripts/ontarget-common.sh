@@ -39,7 +39,7 @@ ot_platform_fd() {
 }
 
 # ot_use_platform: boots that firmware from here on, in this shell: its DXE
-# volume holds the driver, the platform stand-ins, KivKcsDxe and the trust
+# volume holds the driver, the platform stand-ins, IpmiKcsDxe with KivIpmiBlobDxe and the trust
 # driver, so a boot's FAT folder carries the test application alone and its
 # command line the word "platform" (ot_lay_fat_bmc does both). The
 # application comes from the EDK II build the platform is made of (2022.11

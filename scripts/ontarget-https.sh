@@ -6,7 +6,7 @@
 # chains of TolmVexaPkg/Test/OnTarget/https_boot.py side by side, each a
 # machine (its variable store kept from boot to boot) with its own BMC
 # (ipmi_sim with the VexaBmc module, reached through QEMU's KCS interface by
-# KivKcsDxe) and its own pair of HTTPS servers on 127.0.0.1 (one with a
+# IpmiKcsDxe with KivIpmiBlobDxe) and its own pair of HTTPS servers on 127.0.0.1 (one with a
 # certificate from the CA of the run, one from another CA), and checks both
 # sides: the test application's verdicts, "TlsCaCertificate" byte for byte,
 # what HttpBootDxe and the boot image printed, the trust component's and the
@@ -29,7 +29,7 @@
 # damaged values in slots 2 and 4, a stale trust of the other CA: the trust is
 # exactly slots 1 and 3; the BMC deletes slot 3, next boot refused). Default:
 # all four. --platform: the platform build (scripts/build.sh platform), where the
-# stand-ins, KivKcsDxe, the driver and the trust driver come from its DXE
+# stand-ins, IpmiKcsDxe with KivIpmiBlobDxe, the driver and the trust driver come from its DXE
 # volume. Output: DIR/<chain>/<boot>/{com1.log,com2.log,fat/}, the chain's
 # server.log and BMC run folder beside them; default build/ontarget-https.
 # unattended (platform build only; CTest ontarget.unattended): the server

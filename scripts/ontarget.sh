@@ -17,7 +17,7 @@
 # against one ipmi_sim (TolmVexaPkg/Test/OnTarget/ontarget_bmc.py), with the
 # same choice of build and OVMF.
 # platform: the platform build (scripts/build.sh platform), where the DXE
-# dispatcher starts the driver, the stand-ins, KivKcsDxe and the trust driver
+# dispatcher starts the driver, the stand-ins, IpmiKcsDxe with KivIpmiBlobDxe and the trust driver
 # from the firmware volume, with a BMC attached: one boot; the driver's gate
 # line on both ports at dispatch, the protocol on its own handle, the
 # debug-mask protocol on its image handle, then the administrator's default

@@ -47,6 +47,9 @@ extern "C" {
 #include <Library/UefiDriverEntryPoint.h>
 #include <Library/UefiLib.h>
 #include <Library/UefiRuntimeServicesTableLib.h>
+#if __has_include(<Library/IpmiLib.h>)     // MdeModulePkg's, for modules that name that package
+  #include <Library/IpmiLib.h>
+#endif
 }
 
 #endif // __cplusplus

@@ -18,11 +18,6 @@ namespace vexa {
 
 namespace {
 
-/// Smallest answer room the chunk protocol works with: the completing PUT's
-/// completion code and Length, and one response byte.
-constexpr std::size_t kMinRoom = 6;
-/// Bytes ahead of the first response piece in a completing PUT's answer.
-constexpr std::size_t kPutAnswerHeader = 5;
 /// The 8-byte header the application messages share: sub-command, reserved,
 /// 32-bit length of what follows, 16-bit count or index.
 constexpr std::size_t kAppHeader = 8;
@@ -134,123 +129,40 @@ bool VexaCore::Commit(State next) {
   return true;
 }
 
-// ---------------------------------------------------------------------------
-// Chunk protocol
-
 void VexaCore::Note(const std::string &line) const {
   if (Log_) {
     Log_(line);
   }
 }
 
-Bytes VexaCore::Transact(std::uint8_t netFn, std::uint8_t channel, const std::uint8_t *data, std::size_t length,
-                         std::size_t room) {
-  Bytes answer;
-  if (Gate_ && channel != kSystemInterfaceChannel) {
-    // Only the host's firmware speaks these commands: a request from any
-    // other channel is answered before anything is looked at.
-    answer = {kCcNoPrivilege};
-  } else if (room < kMinRoom) {
-    answer = {kCcUnspecified};
-  } else if (netFn != kNetFnSend && netFn != kNetFnQuery) {
-    answer = {kCcInvalidCommand};
-  } else if (length == 0 || data == nullptr) {
-    answer = {kCcBadLength};
-  } else if (data[0] == kOpPut) {
-    answer = Put(netFn, data, length, room);
-  } else if (data[0] == kOpGet) {
-    answer = Get(netFn, data, length, room);
-  } else {
-    answer = {kCcInvalidCommand};
-  }
-  if (answer[0] != kCcOk) {
-    char line[112];
-    std::snprintf(line, sizeof line, "refused NetFn 0x%02X op 0x%02X, %zu bytes, channel %u: completion code 0x%02X",
-                  netFn, length != 0 && data != nullptr ? data[0] : 0, length, unsigned(channel), answer[0]);
-    Note(line);
-  }
-  if (answer.size() > room) {
-    answer.resize(room);   // room 0: nothing can be answered
-  }
-  return answer;
-}
-
-Bytes VexaCore::Put(std::uint8_t netFn, const std::uint8_t *data, std::size_t length, std::size_t room) {
-  if (length < kPutHeader) {
-    return {kCcBadLength};
-  }
-  const std::uint32_t total = Le32(data + 1);
-  const std::uint32_t offset = Le32(data + 5);
-  const std::size_t piece = length - kPutHeader;
-  if (total > kMaxMessage) {
-    return {kCcOutOfRange};
-  }
-  if (std::uint64_t(offset) + piece > total || (piece == 0 && total != 0)) {
-    return {kCcBadLength};
-  }
-  if (offset != 0 && (!Incoming_.Active || Incoming_.NetFn != netFn || Incoming_.Total != total ||
-                      offset != Incoming_.Data.size())) {
-    return {kCcWrongState};
-  }
-
-  if (offset == 0) {
-    Held_ = Held{};
-    Incoming_ = Incoming{true, netFn, total, {}};
-    Incoming_.Data.reserve(total);
-  }
-  Incoming_.Data.insert(Incoming_.Data.end(), data + kPutHeader, data + length);
-  if (Incoming_.Data.size() < total) {
-    return {kCcOk};
-  }
-
-  const Bytes message = std::move(Incoming_.Data);
-  Incoming_ = Incoming{};
-  Bytes response;
-  const std::uint8_t cc = Execute(netFn, message, response);
-  if (cc != kCcOk) {
-    return {cc};
-  }
-  Bytes answer{kCcOk};
-  PutLe32(answer, std::uint32_t(response.size()));
-  const std::size_t first = std::min(response.size(), room - kPutAnswerHeader);
-  answer.insert(answer.end(), response.begin(), response.begin() + std::ptrdiff_t(first));
-  Held_ = Held{true, netFn, std::move(response)};
-  return answer;
-}
-
-Bytes VexaCore::Get(std::uint8_t netFn, const std::uint8_t *data, std::size_t length, std::size_t room) {
-  if (length != kGetLength) {
-    return {kCcBadLength};
-  }
-  if (!Held_.Present || Held_.NetFn != netFn) {
-    return {kCcWrongState};
-  }
-  const std::uint32_t offset = Le32(data + 1);
-  if (offset > Held_.Response.size()) {
-    return {kCcOutOfRange};
-  }
-  const std::size_t piece = std::min(Held_.Response.size() - offset, room - 1);
-  Bytes answer{kCcOk};
-  answer.insert(answer.end(), Held_.Response.begin() + std::ptrdiff_t(offset),
-                Held_.Response.begin() + std::ptrdiff_t(offset + piece));
-  return answer;
-}
-
 // ---------------------------------------------------------------------------
 // Application messages
 
-std::uint8_t VexaCore::Execute(std::uint8_t netFn, const Bytes &message, Bytes &response) {
+std::uint8_t VexaCore::Execute(std::uint16_t kivCode, const Bytes &request, Bytes &response) {
+  response.clear();
+  const std::uint8_t cc = Dispatch(kivCode, request, response);
+  if (cc != kCcOk) {
+    response.clear();
+    char line[80];
+    std::snprintf(line, sizeof line, "refused KIV 0x%04X, %zu bytes: completion code 0x%02X", kivCode,
+                  request.size(), cc);
+    Note(line);
+  }
+  return cc;
+}
+
+std::uint8_t VexaCore::Dispatch(std::uint16_t kivCode, const Bytes &message, Bytes &response) {
   if (message.empty()) {
     return kCcBadLength;
   }
   const std::uint8_t sub = message[0];
-  if (netFn == kNetFnQuery && sub == kSubPendingList) {
+  if (kivCode == kKivQuery && sub == kSubPendingList) {
     return PendingList(message, response);
   }
-  if (netFn == kNetFnQuery && sub == kSubImportCert) {
+  if (kivCode == kKivQuery && sub == kSubImportCert) {
     return ImportCert(message, response);
   }
-  if (netFn == kNetFnSend && sub == kSubSync) {
+  if (kivCode == kKivSend && sub == kSubSync) {
     return Sync(message);
   }
   return kCcInvalidCommand;
@@ -459,8 +371,6 @@ std::string VexaCore::Reset() {
   if (!Commit(State{})) {
     return "the state could not be saved";
   }
-  Incoming_ = Incoming{};
-  Held_ = Held{};
   return {};
 }
 

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 /** @file
   The Vexa's side of the HTTPS boot certificate exchange, free of any IPMI
-  stack: chunk reassembly of the KIV-over-IPMI protocol (IpmiProtocol.md),
-  the three application exchanges, the administrator's requests and their
+  stack: the three application exchanges (IpmiProtocol.md, section 4), which
+  the blob layer (VexaBlob.h) hands over one whole message at a time, the administrator's requests and their
   fates, the slots as the firmware last reported them, and the byte format in
   which all of it is kept across restarts.
 
@@ -22,19 +22,9 @@ namespace vexa {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// NetFn/command of the transport (IpmiProtocol.md, section 1).
-constexpr std::uint8_t kNetFnSend  = 0x30;  ///< request data to the Vexa (sync)
-constexpr std::uint8_t kNetFnQuery = 0x32;  ///< the Vexa answers data (pending list, certificate)
-constexpr std::uint8_t kCommand    = 0x9D;
-/// The system interface (KCS on the host): the only channel the firmware's
-/// commands are executed from (IpmiProtocol.md, "Who may send").
-constexpr std::uint8_t kSystemInterfaceChannel = 15;
-
-// Chunk operations (section 2).
-constexpr std::uint8_t kOpPut = 0x01;
-constexpr std::uint8_t kOpGet = 0x02;
-constexpr std::size_t kPutHeader = 9;   ///< Op, Total, Offset
-constexpr std::size_t kGetLength = 5;   ///< Op, Offset
+// KIV command codes (IpmiProtocol.md, section 2).
+constexpr std::uint16_t kKivSend  = 0x009D;  ///< request data to the Vexa (sync)
+constexpr std::uint16_t kKivQuery = 0x809D;  ///< the Vexa answers data (pending list, certificate)
 /// Longest message either way: a sync of four 65,535-byte certificates.
 constexpr std::uint32_t kMaxMessage = 8 + 4 * (6 + 65535);
 
@@ -45,8 +35,7 @@ constexpr std::uint8_t kCcBadLength      = 0xC7;
 constexpr std::uint8_t kCcOutOfRange     = 0xC9;
 constexpr std::uint8_t kCcNotPresent     = 0xCB;
 constexpr std::uint8_t kCcInvalidField   = 0xCC;
-constexpr std::uint8_t kCcNoPrivilege    = 0xD4;   ///< the request came in on another channel
-constexpr std::uint8_t kCcWrongState     = 0xD5;
+constexpr std::uint8_t kCcWrongState     = 0xD5;   ///< blob layer: not in this state
 constexpr std::uint8_t kCcUnspecified    = 0xFF;
 
 // Application messages (section 4).
@@ -132,25 +121,15 @@ class VexaCore {
 
   explicit VexaCore(State initial = State{}, Persist persist = nullptr, Clock clock = nullptr);
 
-  /** One IPMI transaction on (NetFn, 0x9D).
+  /** One whole KIV message (the blob layer's commit).
 
-    @param netFn   kNetFnSend or kNetFnQuery (the request's network function).
-    @param channel the channel the request came in on. Only requests of the
-                   system interface (kSystemInterfaceChannel) are executed;
-                   any other gets kCcNoPrivilege and changes nothing: no
-                   message begun or dropped, no held response touched.
-    @param data    the request data after NetFn and command; untrusted.
-    @param length  its length in bytes.
-    @param room    bytes the answer may take, completion code included.
-    @return the answer: completion code first, never longer than room (nor
-            than one byte when room is below 6: the completion code 0xFF).
+    @param kivCode   kKivSend (sync) or kKivQuery (pending list, import
+                     certificate).
+    @param request   the request message; untrusted.
+    @param response  receives the response message (empty when refused).
+    @return the completion code of the message (section 3).
   **/
-  Bytes Transact(std::uint8_t netFn, std::uint8_t channel, const std::uint8_t *data, std::size_t length,
-                 std::size_t room);
-
-  /// Test aid: false executes requests of every channel (the module's
-  /// loadlib option gate=off). On by default.
-  void SetChannelGate(bool on) { Gate_ = on; }
+  std::uint8_t Execute(std::uint16_t kivCode, const Bytes &request, Bytes &response);
 
   // The administrator's commands. Each returns an empty string on success
   // (with the new request's id in *id) and the reason of a refusal otherwise;
@@ -164,25 +143,9 @@ class VexaCore {
   void SetLog(std::function<void(const std::string &)> log) { Log_ = std::move(log); }
 
   const State &Current() const { return State_; }
-  /// True when no chunked message is being received and no response is held.
-  bool TransferIdle() const { return !Incoming_.Active && !Held_.Present; }
 
  private:
-  struct Incoming {
-    bool Active = false;
-    std::uint8_t NetFn = 0;
-    std::uint32_t Total = 0;
-    Bytes Data;
-  };
-  struct Held {
-    bool Present = false;
-    std::uint8_t NetFn = 0;
-    Bytes Response;
-  };
-
-  Bytes Put(std::uint8_t netFn, const std::uint8_t *data, std::size_t length, std::size_t room);
-  Bytes Get(std::uint8_t netFn, const std::uint8_t *data, std::size_t length, std::size_t room);
-  std::uint8_t Execute(std::uint8_t netFn, const Bytes &message, Bytes &response);
+  std::uint8_t Dispatch(std::uint16_t kivCode, const Bytes &message, Bytes &response);
   std::uint8_t PendingList(const Bytes &message, Bytes &response);
   std::uint8_t ImportCert(const Bytes &message, Bytes &response);
   std::uint8_t Sync(const Bytes &message);
@@ -194,9 +157,6 @@ class VexaCore {
   Persist Persist_;
   Clock Clock_;
   std::function<void(const std::string &)> Log_;
-  Incoming Incoming_;
-  Held Held_;
-  bool Gate_ = true;
 };
 
 }  // namespace vexa

@@ -10,10 +10,11 @@
     keeps its state in memory; control=PATH adds the control channel, a Unix
     socket for a management service such as the Redfish service
     (VexaControl.h); gate=off is a test aid (below).
-  - Answers (NetFn 0x30, cmd 0x9D) and (NetFn 0x32, cmd 0x9D) on every
-    channel, but executes them only for the system interface (channel 15,
-    the host's firmware): any other channel gets 0xD4 and changes nothing.
-    gate=off lifts that, for tests only.
+  - Serves the KIV blobs of OpenBMC's blob transfer (NetFn 0x2E, cmd 0x80,
+    OEN CF C2 00; VexaBlob.h) to the system interface alone (channel 15, the
+    host's firmware): any other channel gets 0xD4 and changes nothing.
+    gate=off lets other channels through, for tests only (a second client).
+    A one-second timer drops idle sessions.
   - Adds the administrator's commands to the simulator's console language:
       vexa_import SLOT FILE        queue an import (PEM or DER certificate)
       vexa_delete SLOT             queue a delete
@@ -41,6 +42,7 @@
 #include "Certificate.h"
 #include "StateFile.h"
 #include "VexaControl.h"
+#include "VexaBlob.h"
 #include "VexaCore.h"
 
 extern "C" {
@@ -55,6 +57,8 @@ using vexa::Bytes;
 
 sys_data_t *mSys;
 std::unique_ptr<vexa::VexaCore> mCore;
+std::unique_ptr<vexa::VexaBlob> mBlob;
+ipmi_timer_t *mExpiryTimer;
 std::string mStateFile;   // empty: not persisted
 std::string mControl;     // the control channel's socket; empty: none
 
@@ -153,22 +157,42 @@ std::uint8_t ChannelOf(const msg_t *msg) {
   return msg->channel;
 }
 
-/// One transaction on (NetFn, 0x9D). ipmi_sim says in *rdataLen how many
-/// answer bytes rdata holds; the answer never goes beyond them.
-void HandleKiv(lmc_data_t *, msg_t *msg, unsigned char *rdata, unsigned int *rdataLen, void *cbData) {
-  const auto netFn = static_cast<std::uint8_t>(reinterpret_cast<std::uintptr_t>(cbData));
+/// One blob request (ipmi_sim took the OEN off and puts it back on).
+void HandleBlob(lmc_data_t *mc, msg_t *msg, unsigned char *rdata, unsigned int *rdataLen, void *) {
+  if (msg->netfn != vexa::kBlobNetFn || msg->cmd != vexa::kBlobCommand) {
+    handle_invalid_cmd(mc, rdata, rdataLen);
+    return;
+  }
   const std::size_t room = std::min<std::size_t>(*rdataLen, IPMI_SIM_MAX_MSG_LENGTH);
   Bytes answer;
   try {
-    answer = mCore->Transact(netFn, ChannelOf(msg), msg->data, msg->len, room);
+    answer = mBlob->Handle({ChannelOf(msg), msg->sid}, msg->data, msg->len, room);
   } catch (...) {
     answer = {vexa::kCcUnspecified};
   }
   if (answer.size() > room) {
     answer.resize(room);
   }
+  if (!answer.empty() && answer[0] != vexa::kCcOk) {
+    char line[96];
+    std::snprintf(line, sizeof line, "blob: refused sub-command %u from channel %u, %u bytes: completion code 0x%02X",
+                  msg->len != 0 ? msg->data[0] : 0xFFu, msg->channel, msg->len, answer[0]);
+    Log(INFO, line);
+  }
   std::memcpy(rdata, answer.data(), answer.size());
   *rdataLen = static_cast<unsigned int>(answer.size());
+}
+
+std::int64_t MonotonicMs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return std::int64_t(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+void ExpireSessions(void *) {
+  mBlob->Expire();
+  timeval second{1, 0};
+  mSys->start_timer(mExpiryTimer, &second);
 }
 
 // ---------------------------------------------------------------------------
@@ -402,19 +426,22 @@ extern "C" __attribute__((visibility("default"))) int ipmi_sim_module_init(sys_d
     }
     mCore = std::make_unique<vexa::VexaCore>(std::move(initial), SaveState);
     mCore->SetLog([](const std::string &line) { Log(INFO, line); });
-    mCore->SetChannelGate(options.Gate);
+    mBlob = std::make_unique<vexa::VexaBlob>(*mCore, MonotonicMs);
+    mBlob->SetGate(options.Gate);
     mControl = options.Control;
     if (!options.Gate) {
-      Log(SETUP_ERROR, "gate=off: the firmware's commands are executed from every channel (test aid only)");
+      Log(SETUP_ERROR, "gate=off: the KIV blobs answer every channel (test aid only)");
     }
   } catch (...) {
     return ENOMEM;
   }
-  int rv = ipmi_emu_register_cmd_handler(vexa::kNetFnSend, vexa::kCommand, HandleKiv,
-                                         reinterpret_cast<void *>(std::uintptr_t(vexa::kNetFnSend)));
+  int rv = ipmi_emu_register_iana_handler(vexa::kOpenBmcOen, HandleBlob, nullptr);
   if (rv == 0) {
-    rv = ipmi_emu_register_cmd_handler(vexa::kNetFnQuery, vexa::kCommand, HandleKiv,
-                                       reinterpret_cast<void *>(std::uintptr_t(vexa::kNetFnQuery)));
+    rv = sys->alloc_timer(sys, ExpireSessions, nullptr, &mExpiryTimer);
+  }
+  if (rv == 0) {
+    timeval second{1, 0};
+    rv = sys->start_timer(mExpiryTimer, &second);
   }
   for (auto [name, handler] : {std::pair{"vexa_import", Guarded<CmdImport>}, {"vexa_delete", Guarded<CmdDelete>},
                                {"vexa_inject", Guarded<CmdInject>}, {"vexa_show", Guarded<CmdShow>},

@@ -1,17 +1,19 @@
 // SPDX-License-Identifier: BSD-2-Clause-Patent
 /** @file
-  Unit tests of the Vexa's core: requests it must refuse, the chunked
-  exchanges at the piece boundaries, the fates of requests and the kept
-  state's byte format.
+  Unit tests of the Vexa's core: messages it must refuse, the exchanges byte
+  for byte, the fates of requests, the kept state's byte format, and the
+  blob layer that carries the messages (VexaBlob).
 **/
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
 #include <initializer_list>
 #include <string>
 
 #include "StateFile.h"
+#include "VexaBlob.h"
 #include "VexaCore.h"
 
 #include <openssl/evp.h>
@@ -24,17 +26,12 @@
 namespace vexa {
 namespace {
 
-constexpr std::size_t kRoom = 36;        // ipmi_sim's answer buffer
-constexpr std::size_t kPutPiece = 246;   // 255 request bytes less the PUT header
-
 Bytes Le32(std::uint32_t v) { return {std::uint8_t(v), std::uint8_t(v >> 8), std::uint8_t(v >> 16), std::uint8_t(v >> 24)}; }
 Bytes Cat(std::initializer_list<Bytes> parts) {
   Bytes out;
   for (const Bytes &p : parts) out.insert(out.end(), p.begin(), p.end());
   return out;
 }
-Bytes Put(std::uint32_t total, std::uint32_t offset, const Bytes &piece) { return Cat({{kOpPut}, Le32(total), Le32(offset), piece}); }
-Bytes Get(std::uint32_t offset) { return Cat({{kOpGet}, Le32(offset)}); }
 Bytes Der(std::size_t n, std::uint8_t seed) {
   Bytes der(n);
   for (std::size_t i = 0; i < n; ++i) der[i] = std::uint8_t(seed + i * 7);
@@ -52,54 +49,18 @@ Bytes SyncMessage(std::initializer_list<std::pair<std::uint16_t, Bytes>> records
 const Bytes kPendingListRequest{kSubPendingList, 0, 0, 0, 0, 0};
 Bytes ImportRequest(std::uint16_t slot) { return {kSubImportCert, 0, 2, 0, 0, 0, std::uint8_t(slot), std::uint8_t(slot >> 8)}; }
 
-constexpr std::uint8_t kLan = 1;   // ipmi_sim's LAN channel
-
-Bytes Call(VexaCore &core, std::uint8_t netFn, const Bytes &request, std::size_t room = kRoom,
-           std::uint8_t channel = kSystemInterfaceChannel) {
-  return core.Transact(netFn, channel, request.data(), request.size(), room);
-}
-
 struct Result {
   std::uint8_t Cc = 0;
   Bytes Response;
-  unsigned Transactions = 0;
 };
 
-/// The firmware's side of one message: PUTs of at most `piece` bytes, then
-/// GETs until the whole response is held; checks every answer's shape.
-Result Exchange(VexaCore &core, std::uint8_t netFn, const Bytes &message, std::size_t piece = kPutPiece,
-                std::size_t room = kRoom) {
+/// One whole message, as the blob layer's Commit hands it over.
+Result Exchange(VexaCore &core, std::uint16_t code, const Bytes &message) {
   Result result;
-  std::size_t sent = 0;
-  Bytes answer;
-  do {
-    const std::size_t n = std::min(piece, message.size() - sent);
-    answer = Call(core, netFn, Put(std::uint32_t(message.size()), std::uint32_t(sent), Bytes(message.begin() + sent, message.begin() + sent + n)), room);
-    ++result.Transactions;
-    sent += n;
-    EXPECT_LE(answer.size(), room);
-    if (answer.at(0) != kCcOk) {
-      result.Cc = answer[0];
-      EXPECT_EQ(answer.size(), 1u);
-      return result;
-    }
-    if (sent < message.size()) {
-      EXPECT_EQ(answer.size(), 1u);
-    }
-  } while (sent < message.size());
-  EXPECT_GE(answer.size(), 5u);
-  const std::uint32_t length = answer[1] | answer[2] << 8 | answer[3] << 16 | answer[4] << 24;
-  result.Response.assign(answer.begin() + 5, answer.end());
-  while (result.Response.size() < length) {
-    answer = Call(core, netFn, Get(std::uint32_t(result.Response.size())), room);
-    ++result.Transactions;
-    EXPECT_EQ(answer.at(0), kCcOk);
-    EXPECT_GT(answer.size(), 1u);
-    EXPECT_LE(answer.size(), room);
-    if (answer.size() <= 1) break;
-    result.Response.insert(result.Response.end(), answer.begin() + 1, answer.end());
+  result.Cc = core.Execute(code, message, result.Response);
+  if (result.Cc != kCcOk) {
+    EXPECT_TRUE(result.Response.empty());
   }
-  EXPECT_EQ(result.Response.size(), length);
   return result;
 }
 
@@ -108,8 +69,8 @@ Result Exchange(VexaCore &core, std::uint8_t netFn, const Bytes &message, std::s
 VexaCore BusyCore() {
   VexaCore core(State{}, nullptr, [] { return std::int64_t(1700000000); });
   EXPECT_EQ(core.QueueImport(1, Der(100, 1)), "");
-  EXPECT_EQ(Exchange(core, kNetFnSend, SyncMessage({{2, Der(50, 2)}})).Cc, kCcOk);
-  EXPECT_EQ(Exchange(core, kNetFnQuery, kPendingListRequest).Cc, kCcOk);
+  EXPECT_EQ(Exchange(core, kKivSend, SyncMessage({{2, Der(50, 2)}})).Cc, kCcOk);
+  EXPECT_EQ(Exchange(core, kKivQuery, kPendingListRequest).Cc, kCcOk);
   EXPECT_EQ(core.QueueDelete(3), "");
   return core;
 }
@@ -118,79 +79,44 @@ VexaCore BusyCore() {
 
 struct RefusalCase {
   const char *Name;
-  std::vector<std::pair<std::uint8_t, Bytes>> Before;   // accepted transactions first
-  std::uint8_t NetFn;
-  Bytes Request;
+  std::uint16_t Code;
+  Bytes Message;
   std::uint8_t Cc;
-  std::size_t Room = kRoom;
-  std::uint8_t Channel = kSystemInterfaceChannel;
 };
 
-/// Completes `message` in one PUT: what a refused application message needs.
-Bytes Whole(const Bytes &message) { return Put(std::uint32_t(message.size()), 0, message); }
-
-const std::uint8_t Q = kNetFnQuery, S = kNetFnSend;
+const std::uint16_t Q = kKivQuery, S = kKivSend;
 const RefusalCase kRefusals[] = {
-    {"EmptyRequest", {}, Q, {}, kCcBadLength},
-    {"UnknownChunkOp", {}, Q, {0x03, 0, 0, 0, 0}, kCcInvalidCommand},
-    {"PutShorterThanHeader", {}, Q, {kOpPut, 6, 0, 0, 0, 0, 0, 0}, kCcBadLength},
-    {"PutTotalAboveLimit", {}, S, Put(kMaxMessage + 1, 0, {0xA1}), kCcOutOfRange},
-    {"PutTotalAll1s", {}, S, Put(0xFFFFFFFF, 0, {0xA1}), kCcOutOfRange},
-    {"PutPiecePastTotal", {}, Q, Put(2, 0, {1, 2, 3}), kCcBadLength},
-    {"PutOffsetWrapsPastTotal", {{S, Put(300, 0, Bytes(246))}}, S, Put(300, 0xFFFFFFFF, {1}), kCcBadLength},
-    {"PutEmptyPieceOfNonEmptyMessage", {}, Q, Put(6, 0, {}), kCcBadLength},
-    {"PutContinuationWithoutStart", {}, S, Put(300, 246, Bytes(54)), kCcWrongState},
-    {"PutOffsetNotWhereLastEnded", {{S, Put(300, 0, Bytes(100))}}, S, Put(300, 99, Bytes(10)), kCcWrongState},
-    {"PutEmptyContinuation", {{S, Put(300, 0, Bytes(100))}}, S, Put(300, 100, {}), kCcBadLength},
-    {"PutTotalChanges", {{S, Put(300, 0, Bytes(100))}}, S, Put(301, 100, Bytes(10)), kCcWrongState},
-    {"PutNetFnChanges", {{S, Put(300, 0, Bytes(100))}}, Q, Put(300, 100, Bytes(10)), kCcWrongState},
-    {"GetTooShort", {{Q, Whole(kPendingListRequest)}}, Q, {kOpGet, 0, 0, 0}, kCcBadLength},
-    {"GetTooLong", {{Q, Whole(kPendingListRequest)}}, Q, Cat({Get(0), {0}}), kCcBadLength},
-    {"GetNothingHeldOnceANewMessageStarted", {{Q, Whole(kPendingListRequest)}, {S, Put(300, 0, Bytes(10))}}, Q, Get(0), kCcWrongState},
-    {"GetOtherNetFn", {{Q, Whole(kPendingListRequest)}}, S, Get(0), kCcWrongState},
-    {"GetBeyondLength", {{Q, Whole(kPendingListRequest)}}, Q, Get(19), kCcOutOfRange},
-    {"GetOffsetAll1s", {{Q, Whole(kPendingListRequest)}}, Q, Get(0xFFFFFFFF), kCcOutOfRange},
-    {"EmptyMessage", {}, Q, Put(0, 0, {}), kCcBadLength},
-    {"UnknownSubCommand", {}, Q, Whole({0xA3, 0, 0, 0, 0, 0}), kCcInvalidCommand},
-    {"SyncAsQuery", {}, Q, Whole(SyncMessage({{1, {}}})), kCcInvalidCommand},
-    {"PendingListAsSend", {}, S, Whole(kPendingListRequest), kCcInvalidCommand},
-    {"ImportCertAsSend", {}, S, Whole(ImportRequest(1)), kCcInvalidCommand},
-    {"PendingListTooLong", {}, Q, Whole({kSubPendingList, 0, 0, 0, 0, 0, 0}), kCcBadLength},
-    {"PendingListSizeNotZero", {}, Q, Whole({kSubPendingList, 0, 1, 0, 0, 0}), kCcInvalidField},
-    {"ImportCertTooShort", {}, Q, Whole({kSubImportCert, 0, 2, 0, 0, 0, 1}), kCcBadLength},
-    {"ImportCertIndexLengthNot2", {}, Q, Whole({kSubImportCert, 0, 3, 0, 0, 0, 1, 0}), kCcInvalidField},
-    {"ImportCertSlot0", {}, Q, Whole(ImportRequest(0)), kCcOutOfRange},
-    {"ImportCertSlot5", {}, Q, Whole(ImportRequest(5)), kCcOutOfRange},
-    {"ImportCertSlot257", {}, Q, Whole(ImportRequest(0x0101)), kCcOutOfRange},
-    {"ImportCertNothingQueued", {}, Q, Whole(ImportRequest(2)), kCcNotPresent},
-    {"ImportCertForADelete", {}, Q, Whole(ImportRequest(3)), kCcNotPresent},
-    {"SyncShorterThanHeader", {}, S, Whole({kSubSync, 0, 0, 0, 0, 0, 1}), kCcBadLength},
-    {"SyncTotalSizeTooLarge", {}, S, Whole(Cat({{kSubSync, 0}, Le32(7), {1, 0, 1, 0, 0, 0, 0, 0}})), kCcInvalidField},
-    {"SyncTotalSizeTooSmall", {}, S, Whole(Cat({{kSubSync, 0}, Le32(5), {1, 0, 1, 0, 0, 0, 0, 0}})), kCcInvalidField},
-    {"SyncNoRecord", {}, S, Whole(Cat({{kSubSync, 0}, Le32(0), {0, 0}})), kCcInvalidField},
-    {"SyncCountAbove4", {}, S, Whole({kSubSync, 0, 6, 0, 0, 0, 5, 0, 1, 0, 0, 0, 0, 0}), kCcInvalidField},
-    {"SyncCountAboveRecords", {}, S, [] { Bytes m = SyncMessage({{1, Der(3, 1)}}); m[6] = 2; return Whole(m); }(), kCcInvalidField},
-    {"SyncCountBelowRecords", {}, S, [] { Bytes m = SyncMessage({{1, Der(3, 1)}, {2, Der(3, 2)}}); m[6] = 1; return Whole(m); }(), kCcInvalidField},
-    {"SyncRecordSlot0", {}, S, Whole(SyncMessage({{0, Der(3, 1)}})), kCcOutOfRange},
-    {"SyncRecordSlot5", {}, S, Whole(SyncMessage({{1, Der(3, 1)}, {5, Der(3, 1)}})), kCcOutOfRange},
-    {"SyncRecordSlot257", {}, S, Whole(SyncMessage({{0x0101, Der(3, 1)}})), kCcOutOfRange},
-    {"SyncSlotsOutOfOrder", {}, S, Whole(SyncMessage({{2, Der(3, 1)}, {1, Der(3, 2)}})), kCcInvalidField},
-    {"SyncSlotTwice", {}, S, Whole(SyncMessage({{2, Der(3, 1)}, {2, Der(3, 2)}})), kCcInvalidField},
-    {"SyncCertSizePastEnd", {}, S, [] { Bytes m = SyncMessage({{1, Der(3, 1)}}); m[10] = 4; return Whole(m); }(), kCcInvalidField},
-    {"SyncCertSizeAll1s", {}, S, [] { Bytes m = SyncMessage({{1, Der(3, 1)}}); m[10] = m[11] = m[12] = m[13] = 0xFF; return Whole(m); }(), kCcInvalidField},
-    {"SyncEmptyRecordBesideOthers", {}, S, Whole(SyncMessage({{1, {}}, {2, Der(3, 1)}})), kCcInvalidField},
-    {"SyncEmptyRecordNotSlot1", {}, S, Whole(SyncMessage({{2, {}}})), kCcInvalidField},
-    {"RoomTooSmall", {}, Q, Whole(kPendingListRequest), kCcUnspecified, 5},
-    // The firmware's commands from any channel but the system interface: a
-    // LAN session, IPMB (a bridged request), channel 14 (this one).
-    {"LanPendingList", {}, Q, Whole(kPendingListRequest), kCcNoPrivilege, kRoom, kLan},
-    {"LanImportCert", {}, Q, Whole(ImportRequest(1)), kCcNoPrivilege, kRoom, kLan},
-    {"LanSyncOfFourEmptySlots", {}, S, Whole(SyncMessage({{1, {}}})), kCcNoPrivilege, kRoom, kLan},
-    {"LanPutContinuingTheFirmwaresMessage", {{S, Put(300, 0, Bytes(100))}}, S, Put(300, 100, Bytes(10)), kCcNoPrivilege, kRoom, kLan},
-    {"LanGetOfTheHeldResponse", {{Q, Whole(kPendingListRequest)}}, Q, Get(0), kCcNoPrivilege, kRoom, kLan},
-    {"IpmbPendingList", {}, Q, Whole(kPendingListRequest), kCcNoPrivilege, kRoom, 0},
-    {"Channel14PendingList", {}, Q, Whole(kPendingListRequest), kCcNoPrivilege, kRoom, 14},
-    {"LanUnknownChunkOpInSmallRoom", {}, Q, {0x03}, kCcNoPrivilege, 1, kLan},
+    {"EmptyMessage", Q, {}, kCcBadLength},
+    {"UnknownCommandCode", 0x809C, kPendingListRequest, kCcInvalidCommand},
+    {"UnknownSubCommand", Q, {0xA3, 0, 0, 0, 0, 0}, kCcInvalidCommand},
+    {"SyncAsQuery", Q, SyncMessage({{1, {}}}), kCcInvalidCommand},
+    {"PendingListAsSend", S, kPendingListRequest, kCcInvalidCommand},
+    {"ImportCertAsSend", S, ImportRequest(1), kCcInvalidCommand},
+    {"PendingListTooLong", Q, {kSubPendingList, 0, 0, 0, 0, 0, 0}, kCcBadLength},
+    {"PendingListSizeNotZero", Q, {kSubPendingList, 0, 1, 0, 0, 0}, kCcInvalidField},
+    {"ImportCertTooShort", Q, {kSubImportCert, 0, 2, 0, 0, 0, 1}, kCcBadLength},
+    {"ImportCertIndexLengthNot2", Q, {kSubImportCert, 0, 3, 0, 0, 0, 1, 0}, kCcInvalidField},
+    {"ImportCertSlot0", Q, ImportRequest(0), kCcOutOfRange},
+    {"ImportCertSlot5", Q, ImportRequest(5), kCcOutOfRange},
+    {"ImportCertSlot257", Q, ImportRequest(0x0101), kCcOutOfRange},
+    {"ImportCertNothingQueued", Q, ImportRequest(2), kCcNotPresent},
+    {"ImportCertForADelete", Q, ImportRequest(3), kCcNotPresent},
+    {"SyncShorterThanHeader", S, {kSubSync, 0, 0, 0, 0, 0, 1}, kCcBadLength},
+    {"SyncTotalSizeTooLarge", S, Cat({{kSubSync, 0}, Le32(7), {1, 0, 1, 0, 0, 0, 0, 0}}), kCcInvalidField},
+    {"SyncTotalSizeTooSmall", S, Cat({{kSubSync, 0}, Le32(5), {1, 0, 1, 0, 0, 0, 0, 0}}), kCcInvalidField},
+    {"SyncNoRecord", S, Cat({{kSubSync, 0}, Le32(0), {0, 0}}), kCcInvalidField},
+    {"SyncCountAbove4", S, {kSubSync, 0, 6, 0, 0, 0, 5, 0, 1, 0, 0, 0, 0, 0}, kCcInvalidField},
+    {"SyncCountAboveRecords", S, [] { Bytes m = SyncMessage({{1, Der(3, 1)}}); m[6] = 2; return m; }(), kCcInvalidField},
+    {"SyncCountBelowRecords", S, [] { Bytes m = SyncMessage({{1, Der(3, 1)}, {2, Der(3, 2)}}); m[6] = 1; return m; }(), kCcInvalidField},
+    {"SyncRecordSlot0", S, SyncMessage({{0, Der(3, 1)}}), kCcOutOfRange},
+    {"SyncRecordSlot5", S, SyncMessage({{1, Der(3, 1)}, {5, Der(3, 1)}}), kCcOutOfRange},
+    {"SyncRecordSlot257", S, SyncMessage({{0x0101, Der(3, 1)}}), kCcOutOfRange},
+    {"SyncSlotsOutOfOrder", S, SyncMessage({{2, Der(3, 1)}, {1, Der(3, 2)}}), kCcInvalidField},
+    {"SyncSlotTwice", S, SyncMessage({{2, Der(3, 1)}, {2, Der(3, 2)}}), kCcInvalidField},
+    {"SyncCertSizePastEnd", S, [] { Bytes m = SyncMessage({{1, Der(3, 1)}}); m[10] = 4; return m; }(), kCcInvalidField},
+    {"SyncCertSizeAll1s", S, [] { Bytes m = SyncMessage({{1, Der(3, 1)}}); m[10] = m[11] = m[12] = m[13] = 0xFF; return m; }(), kCcInvalidField},
+    {"SyncEmptyRecordBesideOthers", S, SyncMessage({{1, {}}, {2, Der(3, 1)}}), kCcInvalidField},
+    {"SyncEmptyRecordNotSlot1", S, SyncMessage({{2, {}}}), kCcInvalidField},
 };
 
 class Refusal : public ::testing::TestWithParam<RefusalCase> {};
@@ -198,15 +124,10 @@ class Refusal : public ::testing::TestWithParam<RefusalCase> {};
 TEST_P(Refusal, AnsweredWithItsCodeAndNothingChanges) {
   const RefusalCase &c = GetParam();
   VexaCore core = BusyCore();
-  for (const auto &[netFn, request] : c.Before) {
-    ASSERT_EQ(Call(core, netFn, request).at(0), kCcOk);
-  }
   const Bytes before = SerializeState(core.Current());
-  EXPECT_EQ(Call(core, c.NetFn, c.Request, c.Room, c.Channel), Bytes{c.Cc});
+  EXPECT_EQ(Exchange(core, c.Code, c.Message).Cc, c.Cc);
   EXPECT_EQ(SerializeState(core.Current()), before);
-  // The refused transaction left any transfer in progress as it was: the BMC
-  // still answers a well-formed exchange afterwards.
-  const Result list = Exchange(core, kNetFnQuery, kPendingListRequest);
+  const Result list = Exchange(core, kKivQuery, kPendingListRequest);
   EXPECT_EQ(list.Cc, kCcOk);
   EXPECT_EQ(list.Response.size(), 6u + 2 * kRecordSize);
 }
@@ -214,50 +135,7 @@ TEST_P(Refusal, AnsweredWithItsCodeAndNothingChanges) {
 INSTANTIATE_TEST_SUITE_P(Vexa, Refusal, ::testing::ValuesIn(kRefusals),
                          [](const auto &info) { return std::string(info.param.Name); });
 
-TEST(Transfer, RefusedPieceLeavesTheMessageInProgress) {
-  VexaCore core = BusyCore();
-  const Bytes sync = SyncMessage({{4, Der(400, 9)}});
-  ASSERT_EQ(Call(core, S, Put(std::uint32_t(sync.size()), 0, Bytes(sync.begin(), sync.begin() + 246))), Bytes{kCcOk});
-  ASSERT_EQ(Call(core, S, Put(std::uint32_t(sync.size()), 245, Bytes(sync.begin() + 245, sync.end()))), Bytes{kCcWrongState});
-  ASSERT_EQ(Call(core, S, Put(std::uint32_t(sync.size()), 246, Bytes(sync.begin() + 246, sync.end()))), Cat({{kCcOk}, Le32(0)}));
-  EXPECT_EQ(core.Current().Slots[3].Der, Der(400, 9));
-  // A GET may be repeated; a new message drops the held response.
-  ASSERT_EQ(Call(core, S, Get(0)), Bytes{kCcOk});
-  ASSERT_EQ(Call(core, S, Get(0)), Bytes{kCcOk});
-  ASSERT_EQ(Call(core, Q, Put(6, 0, {kSubPendingList, 0, 0})), Bytes{kCcOk});
-  EXPECT_EQ(Call(core, S, Get(0)), Bytes{kCcWrongState});
-  EXPECT_FALSE(core.TransferIdle());
-}
-
-TEST(Transfer, LanRequestsLeaveTheFirmwaresMessageAndHeldResponseAlone) {
-  VexaCore core = BusyCore();
-  std::vector<std::string> log;
-  core.SetLog([&](const std::string &line) { log.push_back(line); });
-  // A LAN PUT at offset 0 and a LAN GET while the firmware reads a response.
-  const Bytes response = Cat({{0xA2, 0}, Le32(100), {1, 0}, Der(100, 1)});
-  ASSERT_EQ(Call(core, Q, Whole(ImportRequest(1))), Cat({{kCcOk}, Le32(108), Bytes(response.begin(), response.begin() + 31)}));
-  EXPECT_EQ(Call(core, Q, Whole(kPendingListRequest), kRoom, kLan), Bytes{kCcNoPrivilege});
-  EXPECT_EQ(Call(core, Q, Get(31), kRoom, kLan), Bytes{kCcNoPrivilege});
-  EXPECT_EQ(Call(core, Q, Get(31)), Cat({{kCcOk}, Bytes(response.begin() + 31, response.begin() + 66)}));
-  EXPECT_EQ(core.Current().Requests.at(0).Fetched, 1u);
-  // And in the middle of the firmware's sync.
-  const Bytes sync = SyncMessage({{4, Der(400, 9)}});
-  const auto total = std::uint32_t(sync.size());
-  ASSERT_EQ(Call(core, S, Put(total, 0, Bytes(sync.begin(), sync.begin() + 246))), Bytes{kCcOk});
-  EXPECT_EQ(Call(core, S, Put(14, 0, SyncMessage({{1, {}}})), kRoom, kLan), Bytes{kCcNoPrivilege});
-  EXPECT_EQ(Call(core, S, Get(0), kRoom, kLan), Bytes{kCcNoPrivilege});
-  ASSERT_EQ(Call(core, S, Put(total, 246, Bytes(sync.begin() + 246, sync.end()))), Cat({{kCcOk}, Le32(0)}));
-  EXPECT_EQ(core.Current().Slots[3].Der, Der(400, 9));
-  EXPECT_FALSE(core.Current().Slots[0].Full);
-  EXPECT_EQ(log.at(3), "refused NetFn 0x30 op 0x01, 23 bytes, channel 1: completion code 0xD4");
-  // No room at all: nothing is answered.
-  EXPECT_EQ(Call(core, Q, Get(0), 0), Bytes{});
-  // The test aid gate=off: every channel is served.
-  core.SetChannelGate(false);
-  EXPECT_EQ(Call(core, S, Get(0), kRoom, kLan), Bytes{kCcOk});
-}
-
-// --- The exchanges, byte for byte and across piece boundaries -------------------
+// --- The exchanges, byte for byte -------------------------------------------------
 
 TEST(Exchange, PendingListAndCertificateBytes) {
   VexaCore core;
@@ -271,30 +149,7 @@ TEST(Exchange, PendingListAndCertificateBytes) {
   const Result cert = Exchange(core, Q, ImportRequest(3));
   ASSERT_EQ(cert.Cc, kCcOk);
   EXPECT_EQ(cert.Response, Cat({{0xA2, 0}, Le32(900), {3, 0}, Der(900, 5)}));
-  EXPECT_EQ(cert.Transactions, 1u + (908 - 31 + 34) / 35);
 }
-
-/// Certificates and sync messages whose lengths sit on the pieces' edges:
-/// the first answer carries 31 bytes and each GET 35; each PUT 246.
-class Boundary : public ::testing::TestWithParam<std::size_t> {};
-
-TEST_P(Boundary, CertificateAndSyncArriveWhole) {
-  const std::size_t n = GetParam();
-  VexaCore core;
-  ASSERT_EQ(core.QueueImport(1, Der(n, 3)), "");
-  const Result cert = Exchange(core, Q, ImportRequest(1));
-  ASSERT_EQ(cert.Cc, kCcOk);
-  EXPECT_EQ(cert.Response, Cat({{0xA2, 0}, Le32(std::uint32_t(n)), {1, 0}, Der(n, 3)}));
-  const Result sync = Exchange(core, S, SyncMessage({{1, Der(n, 3)}, {4, Der(n, 4)}}));
-  ASSERT_EQ(sync.Cc, kCcOk);
-  EXPECT_TRUE(sync.Response.empty());
-  EXPECT_EQ(core.Current().Slots[0].Der, Der(n, 3));
-  EXPECT_EQ(core.Current().Slots[3].Der, Der(n, 4));
-  EXPECT_TRUE(core.Current().Slots[0].Full && !core.Current().Slots[1].Full);
-}
-
-// 8 + n = 31 (first answer), 31 + 35 (one GET); 2 * (6 + n) + 8 = 246, 492.
-INSTANTIATE_TEST_SUITE_P(Vexa, Boundary, ::testing::Values(1, 22, 23, 24, 57, 58, 59, 113, 114, 115, 236, 237, 238, 4096, 65535));
 
 TEST(Exchange, SyncOfFourFullSlotsAtTheLimit) {
   VexaCore core;
@@ -302,7 +157,6 @@ TEST(Exchange, SyncOfFourFullSlotsAtTheLimit) {
   ASSERT_EQ(sync.size(), kMaxMessage);
   const Result result = Exchange(core, S, sync);
   EXPECT_EQ(result.Cc, kCcOk);
-  EXPECT_EQ(result.Transactions, (kMaxMessage + kPutPiece - 1) / kPutPiece);
   for (unsigned i = 0; i < kSlots; ++i) EXPECT_EQ(core.Current().Slots[i].Der, Der(65535, std::uint8_t(i + 1)));
 }
 
@@ -737,6 +591,189 @@ TEST(StateFile, SaveReplacesAStaleTemporaryLinkWithoutFollowingIt) {
   EXPECT_NE(SaveStateFile(std::string(folder) + "/no such folder/vexa-bmc.state", rich), "");
   EXPECT_EQ(std::system(("rm -rf '" + std::string(folder) + "'").c_str()), 0);
 }
+
+// --- KIV over blob sessions (VexaBlob) ---------------------------------------
+
+namespace blob {
+
+using Caller = VexaBlob::Caller;
+const Caller kFirmware{kSystemInterfaceChannel, 0}, kLan{1, 9}, kOther{kSystemInterfaceChannel, 7};
+constexpr std::size_t kBlobRoom = 36;   // ipmi_sim's answer, the OEN on top
+
+/// One blob request: sub-command, then (with a payload) its CRC and the payload.
+Bytes Req(std::uint8_t sub, const Bytes &payload = {}) {
+  if (payload.empty()) return {sub};
+  const std::uint16_t crc = Crc16(payload.data(), payload.size());
+  return Cat({{sub, std::uint8_t(crc), std::uint8_t(crc >> 8)}, payload});
+}
+Bytes Open(const char *id, std::uint16_t flags = kBlobOpenFlags) {
+  Bytes p{std::uint8_t(flags), std::uint8_t(flags >> 8)};
+  p.insert(p.end(), id, id + std::strlen(id) + 1);
+  return Req(kBlobOpen, p);
+}
+const Bytes kS{0x11, 0x47};   // the first session id the fixture's numbers give
+Bytes Write(std::uint32_t offset, const Bytes &data) { return Req(kBlobWrite, Cat({kS, Le32(offset), data})); }
+Bytes Read(std::uint32_t offset, std::uint32_t size) { return Req(kBlobRead, Cat({kS, Le32(offset), Le32(size)})); }
+const Bytes kCommit = Req(kBlobCommit, Cat({kS, {0}}));
+const Bytes kStat = Req(kBlobSessionStat, kS);
+const Bytes kClose = Req(kBlobClose, kS);
+
+struct Fixture {
+  std::int64_t Now = 1000;
+  std::uint16_t NextId = 0x4711;
+  VexaCore Core;
+  VexaBlob Blob{Core, [this] { return Now; }, [this] { return NextId++; }};
+
+  Bytes Call(const Caller &caller, const Bytes &request, std::size_t room = kBlobRoom) {
+    return Blob.Handle(caller, request.data(), request.size(), room);
+  }
+  /// The answer's data after its CRC, checked; the completion code must be 0.
+  Bytes Data(const Caller &caller, const Bytes &request) {
+    const Bytes a = Call(caller, request);
+    EXPECT_EQ(a.at(0), kCcOk);
+    if (a.size() == 1) return {};
+    const Bytes data(a.begin() + 3, a.end());
+    EXPECT_EQ(a[1] | a[2] << 8, Crc16(data.data(), data.size()));
+    return data;
+  }
+};
+
+struct BlobCase {
+  const char *Name;
+  std::vector<Bytes> Before;   // the firmware's requests, each answered 0
+  Caller Who;
+  Bytes Request;
+  std::uint8_t Cc;
+  std::size_t Room = kBlobRoom;
+};
+
+const Bytes kOpenQuery = Open("/vexa/kiv/809d");
+const Bytes kPendingWrite = Write(0, kPendingListRequest);
+const BlobCase kBlobRefusals[] = {
+    {"GateOnAnotherChannel", {}, kLan, Req(kBlobGetCount), kCcGate},
+    {"GateOnTheFirmwaresSession", {kOpenQuery}, kLan, kStat, kCcGate},
+    {"PayloadCrcWrong", {}, kFirmware, [] { Bytes r = kOpenQuery; r[1] ^= 1; return r; }(), kCcBadCrc},
+    {"PayloadDamaged", {kOpenQuery}, kFirmware, [] { Bytes r = kPendingWrite; r.back() ^= 0x80; return r; }(), kCcBadCrc},
+    {"CrcWithoutPayload", {}, kFirmware, {kBlobStat, 0x0F, 0x1D}, kCcBadLength},
+    {"Empty", {}, kFirmware, {}, kCcBadLength},
+    {"UnknownSubCommand", {}, kFirmware, Req(11), kCcInvalidCommand},
+    {"DeleteRefused", {}, kFirmware, Req(kBlobDelete, Bytes{'/', 0}), kCcInvalidCommand},
+    {"WriteMetaRefused", {kOpenQuery}, kFirmware, Req(kBlobWriteMeta, Cat({kS, Le32(0), {1}})), kCcInvalidCommand},
+    {"GetCountWithPayload", {}, kFirmware, Req(kBlobGetCount, {0}), kCcBadLength},
+    {"EnumerateShort", {}, kFirmware, Req(kBlobEnumerate, {1, 0, 0}), kCcBadLength},
+    {"EnumeratePastTheBlobs", {}, kFirmware, Req(kBlobEnumerate, Le32(2)), kCcOutOfRange},
+    {"OpenReadOnly", {}, kFirmware, Open("/vexa/kiv/809d", kBlobOpenRead), kCcInvalidField},
+    {"OpenWithBlobFlags", {}, kFirmware, Open("/vexa/kiv/809d", 0x0103), kCcInvalidField},
+    {"OpenUnknownBlob", {}, kFirmware, Open("/vexa/kiv/809e"), kCcInvalidField},
+    {"OpenIdWithoutNul", {}, kFirmware, Req(kBlobOpen, {3, 0, '/', 'v'}), kCcInvalidField},
+    {"OpenFlagsOnly", {}, kFirmware, Req(kBlobOpen, {3, 0}), kCcBadLength},
+    {"OpenNinthSession", std::vector<Bytes>(kMaxSessions, kOpenQuery), kFirmware, kOpenQuery, kCcNoSessionRoom},
+    {"StatUnknownBlob", {}, kFirmware, Req(kBlobStat, Bytes{'/', 0}), kCcInvalidField},
+    {"SessionNeverOpened", {}, kFirmware, kStat, kCcUnknownSession},
+    {"SessionIdShort", {kOpenQuery}, kFirmware, Req(kBlobSessionStat, {0x11}), kCcBadLength},
+    {"AnotherClientReads", {kOpenQuery, kPendingWrite, kCommit}, kOther, Read(0, 10), kCcUnknownSession},
+    {"AnotherClientWrites", {kOpenQuery}, kOther, kPendingWrite, kCcUnknownSession},
+    {"AnotherClientCommits", {kOpenQuery, kPendingWrite}, kOther, kCommit, kCcUnknownSession},
+    {"AnotherClientCloses", {kOpenQuery}, kOther, kClose, kCcUnknownSession},
+    {"AnotherClientAsks", {kOpenQuery}, kOther, kStat, kCcUnknownSession},
+    {"SessionClosed", {kOpenQuery, kClose}, kFirmware, kStat, kCcUnknownSession},
+    {"WriteEmpty", {kOpenQuery}, kFirmware, Write(0, {}), kCcBadLength},
+    {"WriteNotWhereTheLastEnded", {kOpenQuery, Write(0, {kSubPendingList, 0})}, kFirmware, Write(1, {0}), kCcWrongState},
+    {"WriteAfterCommit", {kOpenQuery, kPendingWrite, kCommit}, kFirmware, Write(6, {0}), kCcWrongState},
+    {"CommitTwice", {kOpenQuery, kPendingWrite, kCommit}, kFirmware, kCommit, kCcWrongState},
+    {"CommitWithData", {kOpenQuery, kPendingWrite}, kFirmware, Req(kBlobCommit, Cat({kS, {1, 0}})), kCcInvalidField},
+    {"CommitLengthDisagrees", {kOpenQuery, kPendingWrite}, kFirmware, Req(kBlobCommit, Cat({kS, {2, 0}})), kCcBadLength},
+    {"CommitShort", {kOpenQuery, kPendingWrite}, kFirmware, Req(kBlobCommit, kS), kCcBadLength},
+    {"ReadBeforeCommit", {kOpenQuery, kPendingWrite}, kFirmware, Read(0, 10), kCcWrongState},
+    {"ReadPastTheResponse", {kOpenQuery, kPendingWrite, kCommit}, kFirmware, Read(19, 1), kCcOutOfRange},
+    {"ReadShort", {kOpenQuery, kPendingWrite, kCommit}, kFirmware, Req(kBlobRead, Cat({kS, Le32(0)})), kCcBadLength},
+    {"SessionStatLong", {kOpenQuery}, kFirmware, Req(kBlobSessionStat, Cat({kS, {0}})), kCcBadLength},
+    {"CloseLong", {kOpenQuery}, kFirmware, Req(kBlobClose, Cat({kS, {0}})), kCcBadLength},
+    {"RoomTooSmall", {}, kFirmware, Req(kBlobGetCount), kCcUnspecified, 3},
+};
+
+class BlobRefusal : public ::testing::TestWithParam<BlobCase> {};
+
+TEST_P(BlobRefusal, AnsweredWithItsCodeAndNothingChanges) {
+  const BlobCase &c = GetParam();
+  Fixture f;
+  ASSERT_EQ(f.Core.QueueDelete(2), "");
+  for (const Bytes &request : c.Before) ASSERT_EQ(f.Call(kFirmware, request).at(0), kCcOk);
+  const Bytes state = SerializeState(f.Core.Current());
+  const Bytes stat = f.Call(kFirmware, kStat);
+  EXPECT_EQ(f.Call(c.Who, c.Request, c.Room), Bytes{c.Cc});
+  EXPECT_EQ(SerializeState(f.Core.Current()), state);
+  EXPECT_EQ(f.Call(kFirmware, kStat), stat) << "the firmware's session as it was";
+}
+
+INSTANTIATE_TEST_SUITE_P(Vexa, BlobRefusal, ::testing::ValuesIn(kBlobRefusals),
+                         [](const auto &info) { return std::string(info.param.Name); });
+
+TEST(Blob, EnumerationAndOneMessageBytesExact) {
+  Fixture f;
+  ASSERT_EQ(f.Core.QueueImport(1, Der(100, 3)), "");
+  EXPECT_EQ(f.Data(kFirmware, Req(kBlobGetCount)), Le32(2));
+  EXPECT_EQ(f.Data(kFirmware, Req(kBlobEnumerate, Le32(0))), Bytes({'/', 'v', 'e', 'x', 'a', '/', 'k', 'i', 'v', '/', '0', '0', '9', 'd', 0}));
+  EXPECT_EQ(f.Data(kFirmware, Req(kBlobEnumerate, Le32(1))), Bytes({'/', 'v', 'e', 'x', 'a', '/', 'k', 'i', 'v', '/', '8', '0', '9', 'd', 0}));
+  EXPECT_EQ(f.Data(kFirmware, Req(kBlobStat, Bytes{'/', 'v', 'e', 'x', 'a', '/', 'k', 'i', 'v', '/', '0', '0', '9', 'd', 0})), Bytes(7, 0));
+  EXPECT_EQ(f.Data(kFirmware, kOpenQuery), kS);
+  EXPECT_EQ(f.Data(kFirmware, Write(0, {kSubImportCert, 0, 2, 0})), Bytes{});
+  EXPECT_EQ(f.Data(kFirmware, kStat), Bytes({kBlobOpenFlags, 0, 4, 0, 0, 0, 0})) << "open, 4 request bytes, no metadata";
+  EXPECT_EQ(f.Data(kFirmware, Write(4, {0, 0, 1, 0})), Bytes{});
+  EXPECT_EQ(f.Data(kFirmware, kCommit), Bytes{});
+  EXPECT_EQ(f.Core.Current().Requests[0].Fetched, 1u);
+  EXPECT_EQ(f.Data(kFirmware, kStat), Bytes({kBlobOpenFlags | kBlobCommitted, 0, 108, 0, 0, 0, 1, kCcOk}));
+  Bytes response;
+  while (response.size() < 108) {
+    const Bytes piece = f.Data(kFirmware, Read(std::uint32_t(response.size()), 200));
+    ASSERT_EQ(piece.size(), std::min<std::size_t>(33, 108 - response.size())) << "36-byte room: code, CRC, 33 bytes";
+    response.insert(response.end(), piece.begin(), piece.end());
+  }
+  EXPECT_EQ(response, Cat({{kSubImportCert, 0}, Le32(100), {1, 0}, Der(100, 3)}));
+  EXPECT_EQ(f.Data(kFirmware, Read(108, 10)), Bytes{}) << "at the end: no bytes";
+  EXPECT_EQ(f.Data(kFirmware, Read(0, 10)), Bytes(response.begin(), response.begin() + 10)) << "a Read may be repeated";
+  EXPECT_EQ(f.Core.Current().Requests[0].Fetched, 1u) << "executed once";
+  EXPECT_EQ(f.Data(kFirmware, kClose), Bytes{});
+  EXPECT_EQ(f.Blob.Expire(), 0u);
+}
+
+TEST(Blob, RefusedMessageIsACommitErrorWithTheVexasCode) {
+  Fixture f;
+  ASSERT_EQ(f.Data(kFirmware, Open("/vexa/kiv/009d")), kS);
+  ASSERT_EQ(f.Data(kFirmware, Write(0, kPendingListRequest)), Bytes{});   // a pending list sent as a sync
+  ASSERT_EQ(f.Data(kFirmware, kCommit), Bytes{});
+  EXPECT_EQ(f.Data(kFirmware, kStat), Bytes({kBlobOpenFlags | kBlobCommitError, 0, 0, 0, 0, 0, 1, kCcInvalidCommand}));
+  EXPECT_EQ(f.Data(kFirmware, Read(0, 10)), Bytes{});
+}
+
+TEST(Blob, IdleSessionsExpireActiveOnesDoNot) {
+  Fixture f;
+  ASSERT_EQ(f.Data(kFirmware, kOpenQuery), kS);
+  f.Now += kSessionIdleMs - 1;
+  ASSERT_EQ(f.Data(kFirmware, kPendingWrite), Bytes{}) << "activity keeps it";
+  f.Now += kSessionIdleMs - 1;
+  EXPECT_EQ(f.Blob.Expire(), 1u);
+  f.Now += 1;
+  EXPECT_EQ(f.Blob.Expire(), 0u);
+  EXPECT_EQ(f.Call(kFirmware, kCommit), Bytes{kCcUnknownSession});
+  EXPECT_EQ(f.Core.Current().Syncs, 0u);
+}
+
+TEST(Blob, WithTheGateOffASecondClientHasItsOwnSessionOfTheSameBlob) {
+  Fixture f;
+  f.Blob.SetGate(false);
+  ASSERT_EQ(f.Core.QueueImport(1, Der(70, 5)), "");
+  ASSERT_EQ(f.Data(kFirmware, kOpenQuery), kS);
+  ASSERT_EQ(f.Data(kFirmware, Write(0, ImportRequest(1))), Bytes{});
+  ASSERT_EQ(f.Data(kLan, kOpenQuery), Bytes({0x12, 0x47}));
+  ASSERT_EQ(f.Data(kLan, Req(kBlobWrite, Cat({{0x12, 0x47}, Le32(0), kPendingListRequest}))), Bytes{});
+  ASSERT_EQ(f.Data(kLan, Req(kBlobCommit, {0x12, 0x47, 0})), Bytes{});
+  ASSERT_EQ(f.Data(kFirmware, kCommit), Bytes{});
+  EXPECT_EQ(f.Data(kFirmware, kStat), Bytes({kBlobOpenFlags | kBlobCommitted, 0, 78, 0, 0, 0, 1, 0}));
+  EXPECT_EQ(f.Data(kLan, Req(kBlobSessionStat, {0x12, 0x47})), Bytes({kBlobOpenFlags | kBlobCommitted, 0, 12, 0, 0, 0, 1, 0}));
+}
+
+}  // namespace blob
 
 }  // namespace
 }  // namespace vexa

@@ -5,10 +5,11 @@
 The administrator queues requests with vexa-admin; a client of the
 system-interface channel (the byte protocol QEMU's ipmi-bmc-extern speaks,
 so the path the firmware's KCS requests take) runs the firmware's side of a
-boot; over LAN (switched on for this test) ipmitool, with the run's password
-and with a wrong one, is refused the firmware's commands (0xD4) and changes
-nothing; the BMC is restarted (LAN off, the default; its state folder's path
-has a space) and must still know everything. The simulator is stopped
+boot in blob sessions; over LAN (switched on for this test) ipmitool, with
+the run's password and with a wrong one, is refused every blob command the
+firmware uses (0xD4) and changes nothing; the BMC is restarted (LAN off, the
+default; its state folder's path has a space) and must still know
+everything. The simulator is stopped
 however the test ends.
 
     simulator_test.py --module build/VexaBmc/vexa_bmc.so --work DIR
@@ -29,7 +30,19 @@ sys.path.insert(0, os.path.join(VEXA, "Sim"))
 from vexa_sim import VexaRefused, VexaSim  # noqa: E402
 
 ADMIN = os.path.join(VEXA, "vexa-admin")
-QUERY, SEND, CMD = 0x32, 0x30, 0x9D
+QUERY, SEND = 0x809D, 0x009D
+BLOB_NETFN, BLOB_CMD, OEN = 0x2E, 0x80, b"\xcf\xc2\x00"
+WRITE_PIECE, READ_PIECE = 243, 33
+
+
+def crc16(data):
+    """The blob transfer's CRC-16 (polynomial 0x1021, AUG-CCITT)."""
+    crc = 0x1D0F
+    for byte in data:
+        crc ^= byte << 8
+        for _ in range(8):
+            crc = ((crc << 1) ^ 0x1021) & 0xFFFF if crc & 0x8000 else (crc << 1) & 0xFFFF
+    return crc
 
 
 class SystemInterface:
@@ -67,42 +80,55 @@ class SystemInterface:
                     raise EOFError("ipmi_sim closed the channel")
                 self.pending += chunk
 
-    def transact(self, netfn, data):
+    def transact(self, netfn, cmd, data):
         """One IPMI transaction; returns the response data from the
         completion code on."""
         self.seq = (self.seq + 1) & 0xFF
-        body = bytes([self.seq, netfn << 2, CMD]) + bytes(data)
+        body = bytes([self.seq, netfn << 2, cmd]) + bytes(data)
         self.sock.sendall(self._escape(body + bytes([-sum(body) & 0xFF])) + bytes([self.MSG]))
         for kind, frame in self._frames():
             if kind == self.MSG and frame[:1] == bytes([self.seq]):
                 check(sum(frame) & 0xFF == 0, "checksum of the answer")
-                check(frame[1] == (netfn + 1) << 2 and frame[2] == CMD, "answer's NetFn/command")
-                check(len(frame) - 4 <= 36, "answer within the 36 bytes measured")
+                check(frame[1] == (netfn + 1) << 2 and frame[2] == cmd, "answer's NetFn/command")
+                check(len(frame) - 4 <= 36 + 3, "answer within the 36 bytes measured, the OEN on top")
                 return frame[3:-1]
 
-    def message(self, netfn, request, piece=246):
-        """The firmware's side of one message: PUTs, then GETs.
-        Returns (completion code, response, transactions)."""
-        sent, count = 0, 0
-        while True:
-            chunk = request[sent:sent + piece]
-            answer = self.transact(netfn, struct.pack("<BII", 1, len(request), sent) + chunk)
-            count += 1
-            sent += len(chunk)
-            if answer[0] != 0 or sent == len(request):
-                break
-            check(answer == b"\0", "answer to a PUT that does not complete the message")
+    def blob(self, sub, payload=b""):
+        """One blob transaction: (completion code, data after OEN and CRC)."""
+        answer = self.transact(BLOB_NETFN, BLOB_CMD, OEN + bytes([sub]) +
+                               (struct.pack("<H", crc16(payload)) + payload if payload else b""))
         if answer[0] != 0:
-            return answer[0], b"", count
-        length = struct.unpack_from("<I", answer, 1)[0]
-        response = bytearray(answer[5:])
-        while len(response) < length:
-            answer = self.transact(netfn, struct.pack("<BI", 2, len(response)))
+            return answer[0], b""
+        check(answer[1:4] == OEN, "OEN in the answer")
+        data = answer[6:]
+        check(not data or struct.unpack_from("<H", answer, 4)[0] == crc16(data), "CRC of the answer")
+        return 0, data
+
+    def message(self, code, request):
+        """The firmware's side of one message, one session: Open, Writes,
+        Commit, SessionStat, Reads, Close. Returns (the Vexa's completion
+        code, response, transactions)."""
+        blob_id = b"/vexa/kiv/%04x\0" % code
+        cc, session = self.blob(2, struct.pack("<H", 3) + blob_id)
+        check(cc == 0 and len(session) == 2, "open %s" % blob_id)
+        count = 1
+        for at in range(0, len(request), WRITE_PIECE):
             count += 1
-            check(answer[0] == 0 and len(answer) > 1, "GET answer")
-            response += answer[1:]
-        check(len(response) == length, "response length")
-        return 0, bytes(response), count
+            check(self.blob(4, session + struct.pack("<I", at) + request[at:at + WRITE_PIECE]) == (0, b""), "write")
+        check(self.blob(5, session + b"\0") == (0, b""), "commit")
+        cc, stat = self.blob(9, session)
+        state, length, meta_len, code = struct.unpack("<HIBB", stat)
+        check(meta_len == 1 and state == (0x0B if code == 0 else 0x13), "session state %#x, code %#x" % (state, code))
+        response = b""
+        while len(response) < length:
+            cc, piece = self.blob(3, session + struct.pack("<II", len(response), READ_PIECE))
+            check(cc == 0 and 0 < len(piece) <= READ_PIECE, "read")
+            response += piece
+            count += 1
+            if not piece:
+                break
+        check(self.blob(6, session) == (0, b""), "close")
+        return code, response, count + 4 - 1
 
 
 failures = []
@@ -180,10 +206,14 @@ def main():
         wrong = os.path.join(args.work, "wrong.password")
         with open(wrong, "w") as f:
             f.write("not-the-password\n")
-        firmware_requests = ("0x32 0x9D 0x01 6 0 0 0 0 0 0 0 0xA0 0 0 0 0 0",           # pending list
-                             "0x32 0x9D 0x01 8 0 0 0 0 0 0 0 0xA2 0 2 0 0 0 1 0",     # import certificate
-                             "0x32 0x9D 0x02 0 0 0 0",                                # GET
-                             "0x30 0x9D 0x01 14 0 0 0 0 0 0 0 0xA1 0 6 0 0 0 1 0 1 0 0 0 0 0")  # sync
+        firmware_requests = [" ".join("0x%02x" % b for b in [BLOB_NETFN, BLOB_CMD] + list(OEN) + [sub] + (
+                                 list(struct.pack("<H", crc16(payload)) + payload) if payload else []))
+                             for sub, payload in ((0, b""),                                          # GetCount
+                                                  (2, struct.pack("<H", 3) + b"/vexa/kiv/809d\0"),   # Open
+                                                  (4, struct.pack("<HI", 1, 0) + bytes([0xA0, 0, 0, 0, 0, 0])),
+                                                  (5, struct.pack("<HB", 1, 0)),                     # Commit
+                                                  (3, struct.pack("<HII", 1, 0, 32)),                # Read
+                                                  (6, struct.pack("<H", 1)))]                        # Close
         for label, lan in (("lanplus -C 3, the run's password", sim.ipmitool()),
                            ("lanplus -C 0, a wrong password", sim.ipmitool(cipher="0", password_file=wrong))):
             for request in firmware_requests:
@@ -207,8 +237,8 @@ def main():
             cc, answer, count = si.message(QUERY, bytes([0xA2, 0, 2, 0, 0, 0, slot, 0]))
             check(cc == 0 and answer == struct.pack("<BBIH", 0xA2, 0, len(der), slot) + der,
                   "certificate of slot %d" % slot)
-            check(count == 1 + (8 + len(der) - 31 + 34) // 35, "transactions for slot %d: %d" % (slot, count))
-        check(si.transact(QUERY, bytes.fromhex("0108000000000000 00A20002000000 0500".replace(" ", ""))) == b"\xC9",
+            check(count == 4 + 1 + -(-(8 + len(der)) // READ_PIECE), "transactions for slot %d: %d" % (slot, count))
+        check(si.message(QUERY, bytes([0xA2, 0, 2, 0, 0, 0, 5, 0]))[:2] == (0xC9, b""),
               "import certificate for slot 5 refused with 0xC9")
         check(si.message(QUERY, bytes([0xA2, 0, 2, 0, 0, 0, 2, 0]))[0] == 0xCB, "no import pending for slot 2")
 
@@ -243,8 +273,8 @@ def main():
         si = SystemInterface(sim.serial_port)
         check(si.message(QUERY, bytes([0xA0, 0, 0, 0, 0, 0]))[1] == bytes([0xA0, 0, 6, 0, 0, 0, 9, 4, 0xAB, 0, 0, 0]),
               "pending list after a restart")
-        check(si.transact(SEND, bytes.fromhex("010E00000000000000A1000600000001000100000000 00".replace(" ", "")))
-              == bytes(5), "sync of an empty store in one transaction")
+        check(si.message(SEND, bytes.fromhex("A1000600000001000100000000 00".replace(" ", "")))[:2] == (0, b""),
+              "sync of an empty store")
         si.sock.close()
 
     if failures:

@@ -60,6 +60,11 @@
 #define _PCD_VALUE_PcdSerialRegisterAccessWidth            8U
 #define _PCD_GET_MODE_8_PcdSerialRegisterAccessWidth       _PCD_VALUE_PcdSerialRegisterAccessWidth
 
+// KivIpmiBlobDxe (TolmVexaPkg.dec defaults): Write and Read pieces, the deadline.
+#define _PCD_VALUE_PcdKivBlobWritePiece                    243U
+#define _PCD_VALUE_PcdKivBlobReadPiece                     33U
+#define _PCD_VALUE_PcdKivMessageDeadlineMs                 60000U
+
 //
 // The module's base name (INF BASE_NAME), defined once in HostModule.c.
 //

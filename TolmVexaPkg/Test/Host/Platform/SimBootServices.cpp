@@ -658,12 +658,128 @@ SimStall (
   IN UINTN  Microseconds
   )
 {
+  Clock ().Now += 10ULL * Microseconds;
   return EFI_SUCCESS;
+}
+
+/// A timer event: due at Due while armed; signalled until checked.
+struct SimTimer {
+  bool      Armed = false;
+  UINT64    Due   = 0;
+};
+
+std::vector<std::unique_ptr<SimTimer>>  mTimers;
+
+SimTimer *
+TimerOf (
+  EFI_EVENT  Event
+  )
+{
+  for (auto &Timer : mTimers) {
+    if (Timer.get () == Event) {
+      return Timer.get ();
+    }
+  }
+
+  return nullptr;
+}
+
+EFI_STATUS
+EFIAPI
+SimCreateEvent (
+  IN  UINT32            Type,
+  IN  EFI_TPL           NotifyTpl,
+  IN  EFI_EVENT_NOTIFY  NotifyFunction,
+  IN  VOID              *NotifyContext,
+  OUT EFI_EVENT         *Event
+  )
+{
+  if ((Type != EVT_TIMER) || (NotifyFunction != NULL) || (Event == NULL)) {
+    ADD_FAILURE () << "CreateEvent: only a timer event without notification is simulated";
+    return EFI_UNSUPPORTED;
+  }
+
+  if (Clock ().FailCreate) {
+    return EFI_OUT_OF_RESOURCES;
+  }
+
+  mTimers.push_back (std::make_unique<SimTimer>());
+  *Event = mTimers.back ().get ();
+  Clock ().OpenEvents++;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS
+EFIAPI
+SimSetTimer (
+  IN EFI_EVENT        Event,
+  IN EFI_TIMER_DELAY  Type,
+  IN UINT64           TriggerTime
+  )
+{
+  SimTimer  *Timer = TimerOf (Event);
+
+  if ((Timer == nullptr) || (Type == TimerPeriodic)) {
+    ADD_FAILURE () << "SetTimer: not an open timer event, or periodic";
+    return EFI_INVALID_PARAMETER;
+  }
+
+  Timer->Armed = (Type == TimerRelative);
+  Timer->Due   = Clock ().Now + TriggerTime;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS
+EFIAPI
+SimCheckEvent (
+  IN EFI_EVENT  Event
+  )
+{
+  SimTimer  *Timer = TimerOf (Event);
+
+  if (Timer == nullptr) {
+    ADD_FAILURE () << "CheckEvent: not an open event";
+    return EFI_INVALID_PARAMETER;
+  }
+
+  if (!Timer->Armed || (Clock ().Now < Timer->Due)) {
+    return EFI_NOT_READY;
+  }
+
+  Timer->Armed = false;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS
+EFIAPI
+SimCloseEvent (
+  IN EFI_EVENT  Event
+  )
+{
+  for (auto It = mTimers.begin (); It != mTimers.end (); ++It) {
+    if (It->get () == Event) {
+      mTimers.erase (It);
+      Clock ().OpenEvents--;
+      return EFI_SUCCESS;
+    }
+  }
+
+  ADD_FAILURE () << "CloseEvent: not an open event";
+  return EFI_INVALID_PARAMETER;
 }
 
 } // namespace
 
 // --- Public API ------------------------------------------------------------
+
+ClockState &
+Clock (
+  )
+{
+  static ClockState  State;
+
+  return State;
+}
 
 TplState &
 Tpl (
@@ -790,6 +906,10 @@ BuildBootServices (
   Table->LocateHandle                        = SimLocateHandle;
   Table->InstallConfigurationTable           = SimInstallConfigurationTable;
   Table->Stall                               = SimStall;
+  Table->CreateEvent                         = SimCreateEvent;
+  Table->SetTimer                            = SimSetTimer;
+  Table->CheckEvent                          = SimCheckEvent;
+  Table->CloseEvent                          = SimCloseEvent;
   Table->OpenProtocol                        = SimOpenProtocol;
   Table->CloseProtocol                       = SimCloseProtocol;
   Table->LocateHandleBuffer                  = SimLocateHandleBuffer;
@@ -798,6 +918,14 @@ BuildBootServices (
   Table->UninstallMultipleProtocolInterfaces = SimUninstallMultipleProtocolInterfaces;
   Table->CopyMem                             = SimCopyMem;
   Table->SetMem                              = SimSetMem;
+}
+
+void
+ClearTimers (
+  )
+{
+  mTimers.clear ();
+  Clock () = ClockState {};
 }
 
 void

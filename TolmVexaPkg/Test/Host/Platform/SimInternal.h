@@ -18,6 +18,11 @@ namespace Internal {
 inline constexpr char  BootServicesName[]    = "BootServices";
 inline constexpr char  RuntimeServicesName[] = "RuntimeServices";
 
+/// Drops every timer event and sets the clock to 0.
+void
+ClearTimers (
+  );
+
 void
 NoteUnsupported (
   const char  *Table,

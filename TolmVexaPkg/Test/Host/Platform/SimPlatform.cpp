@@ -50,6 +50,7 @@ Reset (
   Pool ().Clear ();
   Internal::ClearHandles ();
   Internal::ClearUnsupported ();
+  Internal::ClearTimers ();
   Tpl () = TplState {};
   Variables ().Clear ();
   Ports ().Clear ();
@@ -110,6 +111,10 @@ CheckAtEnd (
   )
 {
   Pool ().ReportLeaks ();
+  if (Clock ().OpenEvents != 0) {
+    ADD_FAILURE () << Clock ().OpenEvents << " event(s) left open";
+  }
+
   if (Tpl ().Current != TPL_APPLICATION) {
     ADD_FAILURE () << "the TPL was left at " << Tpl ().Current << " instead of TPL_APPLICATION (" << TPL_APPLICATION << ")";
     Tpl ().Current = TPL_APPLICATION;

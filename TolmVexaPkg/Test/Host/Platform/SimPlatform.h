@@ -365,6 +365,22 @@ Tpl (
   );
 
 ///
+/// Simulated time in 100 ns units, moved on by Stall and by tests (a slow
+/// device). Timer events without a notification function (CreateEvent
+/// EVT_TIMER, SetTimer relative or cancel, CheckEvent, CloseEvent) fire on
+/// it; an event left open at the end of a test is a failure.
+///
+struct ClockState {
+  UINT64    Now = 0;
+  size_t    OpenEvents = 0;
+  bool      FailCreate = false;   ///< CreateEvent answers EFI_OUT_OF_RESOURCES
+};
+
+ClockState &
+Clock (
+  );
+
+///
 /// Calls of table slots the platform does not implement (they answer
 /// EFI_UNSUPPORTED), as "BootServices+0x<offset>" / "RuntimeServices+0x<offset>".
 ///

@@ -1,8 +1,9 @@
 /** @file
   The BMC scenario group: one boot of a server whose Vexa is a real BMC
   process. The platform's stand-ins (platform information, the variable
-  policy of the target platform) and KivKcsDxe, the KIV_PROTOCOL transport
-  over QEMU's KCS interface, are loaded, then the driver; in the platform
+  policy of the target platform), IpmiKcsDxe (IPMI_PROTOCOL over QEMU's KCS
+  interface) and KivIpmiBlobDxe (KIV_PROTOCOL over it in blob sessions) are
+  loaded, then the driver; in the platform
   build (the word "platform") the DXE dispatcher started all of them from
   the firmware volume and nothing is loaded. The application calls
   HandlePendingTasks and SyncHttpsCertToVEXA as a platform's boot policy
@@ -32,7 +33,9 @@
 #include <Guid/TolmVariable.h>
 
 #include "../../../Feature/TolmVexaHttpsBootCertMgmtDxe/TolmVexaHttpsBootCertMgmtDxe.h"
-#include "../Include/KivKcsTest.h"
+#include <Protocol/KivProtocol.h>
+
+#include "../Include/IpmiKcsTest.h"
 #include "../Include/OnTargetSim.h"
 #include "BmcGroup.h"
 #include "TestSupport.h"
@@ -43,16 +46,50 @@ using namespace OnTarget;
 
 /// The images of one BMC boot, in load order; the driver comes last.
 constexpr const wchar_t  *STAND_INS[] = {
-  L"PlatformInfoSim.efi", L"VariablePolicySim.efi", L"KivKcsDxe.efi"
+  L"PlatformInfoSim.efi", L"VariablePolicySim.efi", L"IpmiKcsDxe.efi", L"KivIpmiBlobDxe.efi"
 };
 constexpr const wchar_t  *DRIVER_FILE = L"TolmVexaHttpsBootCertMgmt.efi";
 
 UINT64  mTscPerMicrosecond;
 
+/// What went through KIV_PROTOCOL: counted by wrapping its SendCommand.
+struct {
+  KIV_SEND_COMMAND    Original;
+  UINT64              Messages;
+  UINT64              PayloadBytes;   ///< request and response message bytes
+  UINT64              Ticks;
+} mKiv;
+
+EFI_STATUS
+EFIAPI
+CountedSendCommand (
+  IN  KIV_PROTOCOL  *This,
+  IN  UINT16        Command,
+  IN  UINT8         *RequestBuffer,
+  IN  UINT32        RequestBufferSize,
+  OUT UINT8         **ResponseBuffer,
+  OUT UINT32        *ResponseBufferSize,
+  OUT UINT16        *ResponseStatus
+  )
+{
+  EFI_STATUS  Status;
+  UINT64      Start;
+
+  Start  = AsmReadTsc ();
+  Status = mKiv.Original (This, Command, RequestBuffer, RequestBufferSize, ResponseBuffer, ResponseBufferSize, ResponseStatus);
+  mKiv.Ticks += AsmReadTsc () - Start;
+  mKiv.Messages++;
+  if (!EFI_ERROR (Status) && (*ResponseStatus == 0)) {
+    mKiv.PayloadBytes += RequestBufferSize + *ResponseBufferSize;
+  }
+
+  return Status;
+}
+
 struct BmcBoot {
   EFI_HANDLE                               Volume;
   BOOLEAN                                  Dispatched;   // all of it from the firmware volume
-  KIV_KCS_TEST_PROTOCOL                    *Kcs;
+  IPMI_KCS_TEST_PROTOCOL                   *Kcs;
   TOLM_VEXA_HTTPS_BOOT_CERT_MGMT_PROTOCOL  *Service;
 };
 
@@ -99,7 +136,7 @@ ReportTransport (
   IN UINT64         Ticks
   )
 {
-  KIV_KCS_COUNTERS  Counters;
+  IPMI_KCS_COUNTERS  Counters;
 
   Boot.Kcs->GetCounters (Boot.Kcs, &Counters, TRUE);
   AsciiPrint (
@@ -107,17 +144,20 @@ ReportTransport (
     " largest_request=%u largest_response=%u recoveries=%lu retries=%lu transport_us=%lu\r\n",
     Service,
     Ticks / mTscPerMicrosecond,
-    Counters.Messages,
+    mKiv.Messages,
     Counters.Transactions,
     Counters.RequestBytes,
     Counters.ResponseBytes,
-    Counters.PayloadBytes,
+    mKiv.PayloadBytes,
     Counters.LargestRequest,
     Counters.LargestResponse,
     Counters.Recoveries,
-    Counters.Retries,
-    Counters.Ticks / mTscPerMicrosecond
+    Counters.Unanswered,
+    mKiv.Ticks / mTscPerMicrosecond
     );
+  mKiv.Messages     = 0;
+  mKiv.PayloadBytes = 0;
+  mKiv.Ticks        = 0;
 }
 
 /**
@@ -130,10 +170,11 @@ SetUp (
   IN OUT BmcBoot  &Boot
   )
 {
-  TestCase    Case ("bmc set-up: stand-ins, KCS transport, driver published");
-  EFI_STATUS  Status;
-  UINTN       Index;
-  EFI_GUID    KcsTestGuid = KIV_KCS_TEST_PROTOCOL_GUID;
+  TestCase      Case ("bmc set-up: stand-ins, IPMI over KCS, KIV over blobs, driver published");
+  EFI_STATUS    Status;
+  UINTN         Index;
+  EFI_GUID      KcsTestGuid = IPMI_KCS_TEST_PROTOCOL_GUID;
+  KIV_PROTOCOL  *Kiv;
 
   for (Index = 0; Index < ARRAY_SIZE (STAND_INS) && !Boot.Dispatched; Index++) {
     Status = StartVolumeImage (Boot.Volume, Wide (STAND_INS[Index]), NULL);
@@ -143,8 +184,18 @@ SetUp (
   }
 
   Status = gBS->LocateProtocol (&KcsTestGuid, NULL, (VOID **)&Boot.Kcs);
-  if (!Expect (Case, !EFI_ERROR (Status), "KCS transport counters: %r", Status)) {
+  if (!Expect (Case, !EFI_ERROR (Status), "KCS counters: %r", Status)) {
     return FALSE;
+  }
+
+  Status = gBS->LocateProtocol (&gKivProtocolGuid, NULL, (VOID **)&Kiv);
+  if (!Expect (Case, !EFI_ERROR (Status), "KIV_PROTOCOL: %r", Status)) {
+    return FALSE;
+  }
+
+  if (Kiv->SendCommand != CountedSendCommand) {
+    mKiv.Original    = Kiv->SendCommand;
+    Kiv->SendCommand = CountedSendCommand;
   }
 
   PresetSlots (Case, Boot.Volume);

@@ -1,7 +1,7 @@
 /** @file
   On-target test application: the HTTPS boot group, one boot of a server
   whose Vexa is a real BMC. The application plays the platform's boot policy:
-  with the stand-ins, KivKcsDxe (KIV_PROTOCOL over QEMU's KCS interface), the
+  with the stand-ins, IpmiKcsDxe and KivIpmiBlobDxe (KIV over blobs over QEMU's KCS), the
   certificate driver and the trust driver (TolmVexaHttpsBootTrust) in place,
   it calls HandlePendingTasks and SyncHttpsCertToVEXA, signals ReadyToBoot (on
   which the trust driver writes "TlsCaCertificate" from the slots), connects
@@ -14,7 +14,7 @@
   Command line (ontarget.cmd on the volume: the application is the
   removable-media boot file, which OVMF starts before any network option):
     https [platform] try=LABEL,accepted|refused|final,URI ...
-  - platform: the stand-ins, KivKcsDxe, the driver and the trust driver were
+  - platform: the stand-ins, IpmiKcsDxe, KivIpmiBlobDxe, the driver and the trust driver were
     dispatched from the firmware volume; nothing is loaded. Otherwise they
     are loaded from the volume, in that order.
   - try: one HTTPS boot of URI, in command-line order. accepted: the boot
@@ -68,7 +68,7 @@ constexpr UINTN   MAX_WORD               = 160;
 
 /// The images of a boot from the volume, in load order.
 constexpr const wchar_t  *IMAGES[] = {
-  L"PlatformInfoSim.efi", L"VariablePolicySim.efi", L"KivKcsDxe.efi",
+  L"PlatformInfoSim.efi", L"VariablePolicySim.efi", L"IpmiKcsDxe.efi", L"KivIpmiBlobDxe.efi",
   L"TolmVexaHttpsBootCertMgmt.efi", L"TolmVexaHttpsBootTrust.efi"
 };
 constexpr const wchar_t  RETURN_OPTION[] = L"return";

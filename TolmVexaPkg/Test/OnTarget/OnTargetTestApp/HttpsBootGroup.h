@@ -2,7 +2,7 @@
   On-target test application: the HTTPS boot group (HttpsBootGroup.cpp).
 
   The application is the boot policy of a server whose Vexa is a real BMC:
-  with KivKcsDxe as the transport, the certificate driver and the trust
+  with KivIpmiBlobDxe over IpmiKcsDxe as the transport, the certificate driver and the trust
   driver in place, it applies the BMC's requests, signals ReadyToBoot and
   boots URIs over HTTPS through HttpBootDxe, as Boot Device Selection would.
 
@@ -32,7 +32,7 @@ IsHttpsBootGroup (
   @param[in] Volume      The application's FAT volume.
   @param[in] Options     The command line: "https", then the HTTPS boots to
                          try ("try=LABEL,accepted|refused|final,URI").
-  @param[in] Dispatched  The platform build: the stand-ins, KivKcsDxe, the
+  @param[in] Dispatched  The platform build: the stand-ins, IpmiKcsDxe, KivIpmiBlobDxe, the
                          driver and the trust driver were dispatched from the
                          firmware volume; nothing is loaded from Volume.
 **/

@@ -1025,7 +1025,7 @@ RunRefusalGroup (
 
 /**
   The platform build: the dispatcher has started the driver and the
-  stand-ins from the firmware volume. Its transport is the BMC's (KivKcsDxe),
+  stand-ins from the firmware volume. Its transport is the BMC's (KivIpmiBlobDxe over IpmiKcsDxe),
   so the services are the BMC group's to run.
 
   @retval TRUE  The dispatched driver is published as it must be.

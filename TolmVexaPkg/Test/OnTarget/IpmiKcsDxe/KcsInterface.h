@@ -11,6 +11,10 @@
 #define KCS_INTERFACE_H_
 
 #include <Uefi.h>
+#if __has_include(<IndustryStandard/IpmiKcs.h>)
+  #include <IndustryStandard/IpmiKcs.h>
+  #define KCS_EDK2_DEFINITIONS
+#endif
 
 namespace Kcs {
 
@@ -23,14 +27,30 @@ constexpr UINT16  R_KCS_STATUS  = 0x0CA3;  ///< read: status
 constexpr UINT16  R_KCS_COMMAND = 0x0CA3;  ///< write: control code
 
 //
-// Status register.
+// Status register and control codes: EDK II's own definitions where the tree
+// has them (IndustryStandard/IpmiKcs.h, from EDK II 2023 on), the same
+// values from IPMI v2.0's KCS chapter otherwise.
 //
-constexpr UINT8  B_KCS_STATUS_OBF     = BIT0;  ///< output buffer full: a byte waits in data out
-constexpr UINT8  B_KCS_STATUS_IBF     = BIT1;  ///< input buffer full: the BMC has not taken the last write
-constexpr UINT8  B_KCS_STATUS_SMS_ATN = BIT2;
-constexpr UINT8  B_KCS_STATUS_CD      = BIT3;  ///< last write went to the command register
-constexpr UINT8  B_KCS_STATUS_STATE   = BIT7 | BIT6;
-constexpr UINT8  N_KCS_STATUS_STATE   = 6;
+#ifdef KCS_EDK2_DEFINITIONS
+constexpr UINT8  B_KCS_STATUS_OBF        = IPMI_KCS_OBF;
+constexpr UINT8  B_KCS_STATUS_IBF        = IPMI_KCS_IBF;
+constexpr UINT8  B_KCS_STATUS_CD         = IPMI_KCS_COMMAND_DATA;
+constexpr UINT8  B_KCS_STATUS_STATE      = IPMI_KCS_S1 | IPMI_KCS_S0;
+constexpr UINT8  KCS_CC_GET_STATUS_ABORT = IPMI_KCS_CONTROL_CODE_GET_STATUS_ABORT;
+constexpr UINT8  KCS_CC_WRITE_START      = IPMI_KCS_CONTROL_CODE_WRITE_START;
+constexpr UINT8  KCS_CC_WRITE_END        = IPMI_KCS_CONTROL_CODE_WRITE_END;
+constexpr UINT8  KCS_CC_READ             = IPMI_KCS_CONTROL_CODE_READ;
+#else
+constexpr UINT8  B_KCS_STATUS_OBF        = BIT0;  ///< output buffer full: a byte waits in data out
+constexpr UINT8  B_KCS_STATUS_IBF        = BIT1;  ///< input buffer full: the BMC has not taken the last write
+constexpr UINT8  B_KCS_STATUS_CD         = BIT3;  ///< last write went to the command register
+constexpr UINT8  B_KCS_STATUS_STATE      = BIT7 | BIT6;
+constexpr UINT8  KCS_CC_GET_STATUS_ABORT = 0x60;
+constexpr UINT8  KCS_CC_WRITE_START      = 0x61;
+constexpr UINT8  KCS_CC_WRITE_END        = 0x62;
+constexpr UINT8  KCS_CC_READ             = 0x68;  ///< written to data in: acknowledges a response byte
+#endif
+constexpr UINT8  N_KCS_STATUS_STATE = 6;
 
 /// Nothing decodes the ports: an ISA bus without a device reads all ones.
 constexpr UINT8  KCS_STATUS_ABSENT = 0xFF;
@@ -41,15 +61,6 @@ enum KcsState : UINT8 {
   KcsStateWrite = 2,
   KcsStateError = 3
 };
-
-//
-// Control codes: written to the command register, except READ, which
-// acknowledges each response byte through the data register.
-//
-constexpr UINT8  KCS_CC_GET_STATUS_ABORT = 0x60;
-constexpr UINT8  KCS_CC_WRITE_START      = 0x61;
-constexpr UINT8  KCS_CC_WRITE_END        = 0x62;
-constexpr UINT8  KCS_CC_READ             = 0x68;
 
 //
 // Time limits (microseconds). A BMC takes a byte written to it, or puts the
