@@ -139,6 +139,8 @@ const RefusalCase kRefusals[] = {
     {"PutPiecePastTotal", {}, Q, Put(2, 0, {1, 2, 3}), kCcBadLength},
     {"PutOffsetWrapsPastTotal", {{S, Put(300, 0, Bytes(246))}}, S, Put(300, 0xFFFFFFFF, {1}), kCcBadLength},
     {"PutEmptyPieceOfNonEmptyMessage", {}, Q, Put(6, 0, {}), kCcBadLength},
+    {"PutEmptyPieceOfOneByteMessage", {}, Q, Put(1, 0, {}), kCcBadLength},
+    {"NetFnNotTheTransports", {}, 0x2E, Whole(kPendingListRequest), kCcInvalidCommand},
     {"PutContinuationWithoutStart", {}, S, Put(300, 246, Bytes(54)), kCcWrongState},
     {"PutOffsetNotWhereLastEnded", {{S, Put(300, 0, Bytes(100))}}, S, Put(300, 99, Bytes(10)), kCcWrongState},
     {"PutEmptyContinuation", {{S, Put(300, 0, Bytes(100))}}, S, Put(300, 100, {}), kCcBadLength},
@@ -252,6 +254,10 @@ TEST(Transfer, LanRequestsLeaveTheFirmwaresMessageAndHeldResponseAlone) {
   EXPECT_EQ(log.at(3), "refused NetFn 0x30 op 0x01, 23 bytes, channel 1: completion code 0xD4");
   // No room at all: nothing is answered.
   EXPECT_EQ(Call(core, Q, Get(0), 0), Bytes{});
+  // No bytes (behind a valid pointer): refused for its length alone.
+  const std::uint8_t unknownOp = 0x05;
+  EXPECT_EQ(core.Transact(Q, kSystemInterfaceChannel, &unknownOp, 0, kRoom), Bytes{kCcBadLength});
+  EXPECT_EQ(log.back(), "refused NetFn 0x32 op 0x00, 0 bytes, channel 15: completion code 0xC7");
   // The test aid gate=off: every channel is served.
   core.SetChannelGate(false);
   EXPECT_EQ(Call(core, S, Get(0), kRoom, kLan), Bytes{kCcOk});
@@ -272,6 +278,11 @@ TEST(Exchange, PendingListAndCertificateBytes) {
   ASSERT_EQ(cert.Cc, kCcOk);
   EXPECT_EQ(cert.Response, Cat({{0xA2, 0}, Le32(900), {3, 0}, Der(900, 5)}));
   EXPECT_EQ(cert.Transactions, 1u + (908 - 31 + 34) / 35);
+  // The least room the protocol works with: 1 response byte in the first
+  // answer, 5 in each GET.
+  const Result narrow = Exchange(core, Q, ImportRequest(3), kPutPiece, 6);
+  EXPECT_EQ(narrow.Response, cert.Response);
+  EXPECT_EQ(narrow.Transactions, 1u + (908 - 1 + 4) / 5);
 }
 
 /// Certificates and sync messages whose lengths sit on the pieces' edges:
@@ -326,6 +337,8 @@ const FateCase kFates[] = {
     {"InjectedImportSlot5", [](VexaCore &c) { return c.QueueRaw({9, 5, 0xAA, 0x10, 0, 0}); }, SyncMessage({{1, {}}}), RequestFate::NotApplied},
     {"InjectedDeleteOtherTaskType", [](VexaCore &c) { return c.QueueRaw({5, 2, 0xAB, 0, 0, 0}); }, SyncMessage({{1, Der(4, 1)}}), RequestFate::Confirmed},
     {"InjectedUnknownOperation", [](VexaCore &c) { return c.QueueRaw({9, 2, 0xAC, 0, 0, 0}); }, SyncMessage({{1, {}}}), RequestFate::NotApplied},
+    {"InjectedDeleteSlot5", [](VexaCore &c) { return c.QueueRaw({9, 5, 0xAB, 0, 0, 0}); }, SyncMessage({{1, {}}}), RequestFate::NotApplied},
+    {"InjectedDeleteSlot0", [](VexaCore &c) { return c.QueueRaw({9, 0, 0xAB, 0, 0, 0}); }, SyncMessage({{1, {}}}), RequestFate::NotApplied},
 };
 
 class Fates : public ::testing::TestWithParam<FateCase> {};
@@ -567,6 +580,8 @@ TEST(KeptState, EveryTruncationAndFlippedByteIsRefused) {
   const auto parsed = ParseState(image);
   ASSERT_TRUE(parsed.has_value());
   EXPECT_TRUE(*parsed == RichState());
+  EXPECT_EQ(parsed->LastSyncAt, 1700000300);
+  EXPECT_EQ(parsed->Requests.at(6).QueuedAt, 1700000300);
   // Magic, format 2, ... and the SHA-256 of all of it last.
   EXPECT_EQ(Bytes(image.begin(), image.begin() + 12), Cat({{'V', 'E', 'X', 'A', 'B', 'M', 'C', '\n'}, Le32(2)}));
   EXPECT_EQ(Reseal(image), image);
