@@ -258,9 +258,16 @@ TEST(Transfer, LanRequestsLeaveTheFirmwaresMessageAndHeldResponseAlone) {
   const std::uint8_t unknownOp = 0x05;
   EXPECT_EQ(core.Transact(Q, kSystemInterfaceChannel, &unknownOp, 0, kRoom), Bytes{kCcBadLength});
   EXPECT_EQ(log.back(), "refused NetFn 0x32 op 0x00, 0 bytes, channel 15: completion code 0xC7");
+  // The pending list as the log tells it.
+  ASSERT_EQ(Exchange(core, Q, kPendingListRequest).Cc, kCcOk);
+  EXPECT_EQ(log.back(), "pending list: 1 request(s) handed");
+  // A completed message refused when executed leaves no transfer behind.
+  VexaCore fresh;
+  EXPECT_EQ(Call(fresh, Q, Whole({0xA3, 0, 0, 0, 0, 0})), Bytes{kCcInvalidCommand});
+  EXPECT_TRUE(fresh.TransferIdle());
   // The test aid gate=off: every channel is served.
   core.SetChannelGate(false);
-  EXPECT_EQ(Call(core, S, Get(0), kRoom, kLan), Bytes{kCcOk});
+  EXPECT_EQ(Call(core, Q, Get(6), kRoom, kLan), Bytes({kCcOk, 0x09, 3, kOpDelete, 0, 0, 0}));
 }
 
 // --- The exchanges, byte for byte and across piece boundaries -------------------
@@ -444,8 +451,10 @@ TEST(KeptState, SurvivesTheRoundTripAndAFailedSaveChangesNothing) {
   VexaCore restarted(*loaded);
   EXPECT_EQ(Exchange(restarted, Q, kPendingListRequest).Response, Bytes({0xA0, 0, 6, 0, 0, 0, 9, 1, 0xAB, 0, 0, 0}));
 
+  ASSERT_EQ(core.QueueImport(4, Der(10, 4)), "");
   saveWorks = false;
   const Bytes before = SerializeState(core.Current());
+  EXPECT_EQ(Exchange(core, Q, ImportRequest(4)).Cc, kCcUnspecified);
   EXPECT_EQ(Exchange(core, Q, kPendingListRequest).Cc, kCcUnspecified);
   EXPECT_EQ(Exchange(core, S, SyncMessage({{1, {}}})).Cc, kCcUnspecified);
   EXPECT_NE(core.QueueImport(2, Der(10, 1)), "");
