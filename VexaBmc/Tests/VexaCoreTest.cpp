@@ -252,6 +252,7 @@ TEST(Transfer, LanRequestsLeaveTheFirmwaresMessageAndHeldResponseAlone) {
   EXPECT_EQ(core.Current().Slots[3].Der, Der(400, 9));
   EXPECT_FALSE(core.Current().Slots[0].Full);
   EXPECT_EQ(log.at(3), "refused NetFn 0x30 op 0x01, 23 bytes, channel 1: completion code 0xD4");
+  EXPECT_EQ(log.back(), "sync 2: slot 1 empty; slot 2 empty; slot 3 empty; slot 4 400 bytes; #1 not-applied");
   // No room at all: nothing is answered.
   EXPECT_EQ(Call(core, Q, Get(0), 0), Bytes{});
   // No bytes (behind a valid pointer): refused for its length alone.
@@ -391,7 +392,7 @@ TEST(Fates, OnlyHandedRequestsAreJudgedAndANewRequestReplacesTheWaitingOne) {
 }
 
 TEST(Fates, TheHistoryKeepsTheNewest64JudgedAndEveryPendingRequest) {
-  VexaCore core;
+  VexaCore core(State{}, nullptr, [] { return std::int64_t(1700000400); });
   ASSERT_EQ(core.QueueRaw({9, 5, 0xAA, 0x10, 0, 0}), "");        // #1, pending throughout
   for (int i = 0; i < 70; ++i) ASSERT_EQ(core.QueueDelete(2), "");  // #2..#71, each replacing the last
   const auto &r = core.Current().Requests;
@@ -400,6 +401,12 @@ TEST(Fates, TheHistoryKeepsTheNewest64JudgedAndEveryPendingRequest) {
   EXPECT_EQ(r[1].Id, 71u - kMaxHistory);    // the oldest judged ones dropped
   EXPECT_EQ(r.back().Id, 71u);
   EXPECT_TRUE(r.back().Pending());
+  EXPECT_EQ(r[1].JudgedAt, 1700000400);
+  // The sync that judges the two pending ones trims again.
+  ASSERT_EQ(Exchange(core, Q, kPendingListRequest).Cc, kCcOk);
+  ASSERT_EQ(Exchange(core, S, SyncMessage({{1, {}}})).Cc, kCcOk);
+  ASSERT_EQ(r.size(), kMaxHistory);
+  EXPECT_EQ(r.front().Id, 72u - kMaxHistory);   // #8..#71
 }
 
 TEST(Fates, Names) {
@@ -423,6 +430,20 @@ TEST(Admin, RefusalsChangeNothing) {
   EXPECT_EQ(SerializeState(core.Current()), before);
   while (core.Current().Requests.size() < kMaxPending) ASSERT_EQ(core.QueueRaw({9, 5, 0xAA, 0, 0, 0}), "");
   EXPECT_NE(core.QueueRaw({9, 5, 0xAA, 0, 0, 0}), "");
+  // Reset: nothing kept, no transfer left; a reset that cannot be saved
+  // changes nothing.
+  ASSERT_EQ(Call(core, S, Put(300, 0, Bytes(10))), Bytes{kCcOk});
+  EXPECT_EQ(core.Reset(), "");
+  EXPECT_TRUE(core.Current() == State{});
+  EXPECT_TRUE(core.TransferIdle());
+  VexaCore held = BusyCore();
+  ASSERT_EQ(Call(held, Q, Whole(kPendingListRequest)).at(0), kCcOk);
+  ASSERT_FALSE(held.TransferIdle());
+  EXPECT_EQ(held.Reset(), "");
+  EXPECT_TRUE(held.TransferIdle());
+  VexaCore unsaved(BusyCore().Current(), [](const State &) { return false; });
+  EXPECT_EQ(unsaved.Reset(), "the state could not be saved");
+  EXPECT_TRUE(unsaved.Current() == BusyCore().Current());
 }
 
 // --- Kept state ----------------------------------------------------------------
@@ -614,6 +635,10 @@ TEST(KeptState, EveryTruncationAndFlippedByteIsRefused) {
     }
   }
   EXPECT_FALSE(ParseState(Cat({image, {0}})).has_value());
+  // Truncations sealed again: what the format's own lengths must catch.
+  for (std::size_t n = 0; n < image.size() - 32; ++n) {
+    EXPECT_FALSE(ParseState(Reseal(Cat({Bytes(image.begin(), image.begin() + n), Bytes(32)}))).has_value()) << n;
+  }
 }
 
 TEST(KeptState, TheLargestImageIsTheBoundTheLoaderReads) {
