@@ -363,6 +363,7 @@ TEST_P(Fates, JudgedByTheSyncAfterBeingHanded) {
   EXPECT_EQ(FateName(r.Fate), std::string(FateName(c.Fate)));
   EXPECT_EQ(r.JudgedBy, 1u);
   EXPECT_EQ(r.JudgedAt, 1700000100);
+  EXPECT_EQ(core.Current().SlotsSince, 1u);   // the first sync, even of an empty store
   // Judged requests leave the pending list and stay in the history.
   EXPECT_EQ(Exchange(core, Q, kPendingListRequest).Response, kPendingListRequest);
   EXPECT_EQ(core.Current().Requests.size(), 1u);
