@@ -180,6 +180,8 @@ const FateCase kFates[] = {
     {"InjectedImportSlot5", [](VexaCore &c) { return c.QueueRaw({9, 5, 0xAA, 0x10, 0, 0}); }, SyncMessage({{1, {}}}), RequestFate::NotApplied},
     {"InjectedDeleteOtherTaskType", [](VexaCore &c) { return c.QueueRaw({5, 2, 0xAB, 0, 0, 0}); }, SyncMessage({{1, Der(4, 1)}}), RequestFate::Confirmed},
     {"InjectedUnknownOperation", [](VexaCore &c) { return c.QueueRaw({9, 2, 0xAC, 0, 0, 0}); }, SyncMessage({{1, {}}}), RequestFate::NotApplied},
+    {"InjectedDeleteSlot5", [](VexaCore &c) { return c.QueueRaw({9, 5, 0xAB, 0, 0, 0}); }, SyncMessage({{1, {}}}), RequestFate::NotApplied},
+    {"InjectedDeleteSlot0", [](VexaCore &c) { return c.QueueRaw({9, 0, 0xAB, 0, 0, 0}); }, SyncMessage({{1, {}}}), RequestFate::NotApplied},
 };
 
 class Fates : public ::testing::TestWithParam<FateCase> {};
@@ -196,6 +198,7 @@ TEST_P(Fates, JudgedByTheSyncAfterBeingHanded) {
   EXPECT_EQ(FateName(r.Fate), std::string(FateName(c.Fate)));
   EXPECT_EQ(r.JudgedBy, 1u);
   EXPECT_EQ(r.JudgedAt, 1700000100);
+  EXPECT_EQ(core.Current().SlotsSince, 1u);   // the first sync, even of an empty store
   // Judged requests leave the pending list and stay in the history.
   EXPECT_EQ(Exchange(core, Q, kPendingListRequest).Response, kPendingListRequest);
   EXPECT_EQ(core.Current().Requests.size(), 1u);
@@ -225,7 +228,7 @@ TEST(Fates, OnlyHandedRequestsAreJudgedAndANewRequestReplacesTheWaitingOne) {
 }
 
 TEST(Fates, TheHistoryKeepsTheNewest64JudgedAndEveryPendingRequest) {
-  VexaCore core;
+  VexaCore core(State{}, nullptr, [] { return std::int64_t(1700000400); });
   ASSERT_EQ(core.QueueRaw({9, 5, 0xAA, 0x10, 0, 0}), "");        // #1, pending throughout
   for (int i = 0; i < 70; ++i) ASSERT_EQ(core.QueueDelete(2), "");  // #2..#71, each replacing the last
   const auto &r = core.Current().Requests;
@@ -234,6 +237,12 @@ TEST(Fates, TheHistoryKeepsTheNewest64JudgedAndEveryPendingRequest) {
   EXPECT_EQ(r[1].Id, 71u - kMaxHistory);    // the oldest judged ones dropped
   EXPECT_EQ(r.back().Id, 71u);
   EXPECT_TRUE(r.back().Pending());
+  EXPECT_EQ(r[1].JudgedAt, 1700000400);
+  // The sync that judges the two pending ones trims again.
+  ASSERT_EQ(Exchange(core, Q, kPendingListRequest).Cc, kCcOk);
+  ASSERT_EQ(Exchange(core, S, SyncMessage({{1, {}}})).Cc, kCcOk);
+  ASSERT_EQ(r.size(), kMaxHistory);
+  EXPECT_EQ(r.front().Id, 72u - kMaxHistory);   // #8..#71
 }
 
 TEST(Fates, Names) {
@@ -257,6 +266,12 @@ TEST(Admin, RefusalsChangeNothing) {
   EXPECT_EQ(SerializeState(core.Current()), before);
   while (core.Current().Requests.size() < kMaxPending) ASSERT_EQ(core.QueueRaw({9, 5, 0xAA, 0, 0, 0}), "");
   EXPECT_NE(core.QueueRaw({9, 5, 0xAA, 0, 0, 0}), "");
+  // Reset: nothing kept; a reset that cannot be saved changes nothing.
+  EXPECT_EQ(core.Reset(), "");
+  EXPECT_TRUE(core.Current() == State{});
+  VexaCore unsaved(BusyCore().Current(), [](const State &) { return false; });
+  EXPECT_EQ(unsaved.Reset(), "the state could not be saved");
+  EXPECT_TRUE(unsaved.Current() == BusyCore().Current());
 }
 
 // --- Kept state ----------------------------------------------------------------
@@ -285,8 +300,10 @@ TEST(KeptState, SurvivesTheRoundTripAndAFailedSaveChangesNothing) {
   VexaCore restarted(*loaded);
   EXPECT_EQ(Exchange(restarted, Q, kPendingListRequest).Response, Bytes({0xA0, 0, 6, 0, 0, 0, 9, 1, 0xAB, 0, 0, 0}));
 
+  ASSERT_EQ(core.QueueImport(4, Der(10, 4)), "");
   saveWorks = false;
   const Bytes before = SerializeState(core.Current());
+  EXPECT_EQ(Exchange(core, Q, ImportRequest(4)).Cc, kCcUnspecified);
   EXPECT_EQ(Exchange(core, Q, kPendingListRequest).Cc, kCcUnspecified);
   EXPECT_EQ(Exchange(core, S, SyncMessage({{1, {}}})).Cc, kCcUnspecified);
   EXPECT_NE(core.QueueImport(2, Der(10, 1)), "");
@@ -421,6 +438,8 @@ TEST(KeptState, EveryTruncationAndFlippedByteIsRefused) {
   const auto parsed = ParseState(image);
   ASSERT_TRUE(parsed.has_value());
   EXPECT_TRUE(*parsed == RichState());
+  EXPECT_EQ(parsed->LastSyncAt, 1700000300);
+  EXPECT_EQ(parsed->Requests.at(6).QueuedAt, 1700000300);
   // Magic, format 2, ... and the SHA-256 of all of it last.
   EXPECT_EQ(Bytes(image.begin(), image.begin() + 12), Cat({{'V', 'E', 'X', 'A', 'B', 'M', 'C', '\n'}, Le32(2)}));
   EXPECT_EQ(Reseal(image), image);
@@ -444,6 +463,10 @@ TEST(KeptState, EveryTruncationAndFlippedByteIsRefused) {
     }
   }
   EXPECT_FALSE(ParseState(Cat({image, {0}})).has_value());
+  // Truncations sealed again: what the format's own lengths must catch.
+  for (std::size_t n = 0; n < image.size() - 32; ++n) {
+    EXPECT_FALSE(ParseState(Reseal(Cat({Bytes(image.begin(), image.begin() + n), Bytes(32)}))).has_value()) << n;
+  }
 }
 
 TEST(KeptState, TheLargestImageIsTheBoundTheLoaderReads) {
