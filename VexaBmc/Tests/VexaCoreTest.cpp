@@ -475,6 +475,15 @@ TEST(KeptState, TheLargestImageIsTheBoundTheLoaderReads) {
   state.Requests.resize(kMaxRequests);
   for (Request &r : state.Requests) r.Der = Bytes(kMaxCertificate, 2);
   EXPECT_EQ(SerializeState(state).size(), MaxStateImage());
+  // The most requests a BMC keeps: every injected record it takes, a request
+  // for each slot and a full history. Such a state loads.
+  VexaCore core;
+  while (core.QueueRaw({9, 5, 0xAA, 0x10, 0, 0}).empty()) {
+  }
+  for (std::size_t i = 0; i <= kMaxHistory; ++i) ASSERT_EQ(core.QueueDelete(1), "");
+  for (unsigned slot = 2; slot <= kSlots; ++slot) ASSERT_EQ(core.QueueDelete(slot), "");
+  ASSERT_EQ(core.Current().Requests.size(), kMaxRequests);
+  EXPECT_TRUE(ParseState(SerializeState(core.Current())).has_value());
 }
 
 TEST(KeptState, TheLastIdIsGivenAndThenRequestsAreRefused) {

@@ -271,7 +271,7 @@ const Case  CASES[] = {
   { "Commit answered 0xD2: sent again without asking", Sync, On (5, 0, Answer ({ 0xD2 })), nullptr, OK, 0, 1, 100, 0, 15, 8 },
   { "SessionStat: too short", Import1, nullptr, On (9, 0, [] (Txn &T) { SetData (T, { 0x0B, 0, 0, 0, 0, 0 }); }), PROTOCOL },
   { "SessionStat: too long", Import1, nullptr, On (9, 0, [] (Txn &T) { Bytes D = DataOf (T); D.push_back (0); SetData (T, D); }), PROTOCOL },
-  { "SessionStat: response above the largest message", Import1, nullptr, On (9, 0, [] (Txn &T) { SetData (T, { 0x0B, 0, 0x1D, 0, 4, 0, 1, 0 }); }), PROTOCOL },
+  { "SessionStat: response above the largest message", Import1, nullptr, On (9, 0, [] (Txn &T) { SetData (T, { 0x0B, 0, 0x1D, 0, 4, 0, 1, 0 }); }), PROTOCOL, 0, 1, 100, 0, 15, 5 },
   { "SessionStat after a lost Write: a size the Writes cannot explain", Sync, On (9, 0, [] (Txn &T) { T.Deliver = false; SetData (T, { 3, 0, 1, 0, 0, 0, 0 }); }),
     On (4, 1, [] (Txn &T) { T.Status = EFI_TIMEOUT; }), PROTOCOL, 0, 0 },
   { "SessionStat after a lost Write: committed", Sync, On (9, 0, [] (Txn &T) { T.Deliver = false; SetData (T, { 0x0B, 0, 0xE6, 1, 0, 0, 1, 0 }); }),
