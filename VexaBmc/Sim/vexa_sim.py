@@ -69,6 +69,7 @@ import os
 import secrets
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import time
@@ -81,6 +82,32 @@ CONTROL = "vexa-control.sock"
 # Debian's python3 modules (aiohttp) import under the system interpreter.
 SYSTEM_PYTHON = "/usr/bin/python3"
 PR_SET_PDEATHSIG = 1
+
+
+# OpenBMC's IPMI blob transfer as a client of the Vexa sends it
+# (IpmiProtocol.md, section 1): NetFn 0x2E, command 0x80, OpenBMC's OEN.
+BLOB_NETFN, BLOB_CMD, BLOB_OEN = 0x2E, 0x80, b"\xcf\xc2\x00"
+
+
+def blob_crc16(data):
+    """The blob transfer's CRC-16 (polynomial 0x1021, AUG-CCITT)."""
+    crc = 0x1D0F
+    for byte in data:
+        crc ^= byte << 8
+        for _ in range(8):
+            crc = ((crc << 1) ^ 0x1021) & 0xFFFF if crc & 0x8000 else (crc << 1) & 0xFFFF
+    return crc
+
+
+def blob_request(sub, payload=b""):
+    """The request data after NetFn and command: the OEN, the sub-command,
+    then (with a payload) its CRC and the payload."""
+    return BLOB_OEN + bytes([sub]) + (struct.pack("<H", blob_crc16(payload)) + payload if payload else b"")
+
+
+def blob_raw(sub, payload=b""):
+    """The same request as ipmitool raw's words, NetFn and command first."""
+    return " ".join("0x%02x" % b for b in bytes([BLOB_NETFN, BLOB_CMD]) + blob_request(sub, payload))
 
 
 class VexaSimError(Exception):

@@ -27,22 +27,11 @@ import sys
 HERE = os.path.dirname(os.path.abspath(__file__))
 VEXA = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(VEXA, "Sim"))
-from vexa_sim import VexaRefused, VexaSim  # noqa: E402
+from vexa_sim import BLOB_CMD, BLOB_NETFN, BLOB_OEN, VexaRefused, VexaSim, blob_crc16 as crc16, blob_raw, blob_request  # noqa: E402
 
 ADMIN = os.path.join(VEXA, "vexa-admin")
 QUERY, SEND = 0x809D, 0x009D
-BLOB_NETFN, BLOB_CMD, OEN = 0x2E, 0x80, b"\xcf\xc2\x00"
 WRITE_PIECE, READ_PIECE = 243, 33
-
-
-def crc16(data):
-    """The blob transfer's CRC-16 (polynomial 0x1021, AUG-CCITT)."""
-    crc = 0x1D0F
-    for byte in data:
-        crc ^= byte << 8
-        for _ in range(8):
-            crc = ((crc << 1) ^ 0x1021) & 0xFFFF if crc & 0x8000 else (crc << 1) & 0xFFFF
-    return crc
 
 
 class SystemInterface:
@@ -95,11 +84,10 @@ class SystemInterface:
 
     def blob(self, sub, payload=b""):
         """One blob transaction: (completion code, data after OEN and CRC)."""
-        answer = self.transact(BLOB_NETFN, BLOB_CMD, OEN + bytes([sub]) +
-                               (struct.pack("<H", crc16(payload)) + payload if payload else b""))
+        answer = self.transact(BLOB_NETFN, BLOB_CMD, blob_request(sub, payload))
         if answer[0] != 0:
             return answer[0], b""
-        check(answer[1:4] == OEN, "OEN in the answer")
+        check(answer[1:4] == BLOB_OEN, "OEN in the answer")
         data = answer[6:]
         check(not data or struct.unpack_from("<H", answer, 4)[0] == crc16(data), "CRC of the answer")
         return 0, data
@@ -206,8 +194,7 @@ def main():
         wrong = os.path.join(args.work, "wrong.password")
         with open(wrong, "w") as f:
             f.write("not-the-password\n")
-        firmware_requests = [" ".join("0x%02x" % b for b in [BLOB_NETFN, BLOB_CMD] + list(OEN) + [sub] + (
-                                 list(struct.pack("<H", crc16(payload)) + payload) if payload else []))
+        firmware_requests = [blob_raw(sub, payload)
                              for sub, payload in ((0, b""),                                          # GetCount
                                                   (2, struct.pack("<H", 3) + b"/vexa/kiv/809d\0"),   # Open
                                                   (4, struct.pack("<HI", 1, 0) + bytes([0xA0, 0, 0, 0, 0, 0])),

@@ -68,7 +68,7 @@ sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(REPO, "VexaBmc", "Sim"))
 
 from ontarget_log import SUMMARY, Checker, Log, check_consoles, check_dispatch_gate, subject  # noqa: E402
-from vexa_sim import VexaSim, console_command  # noqa: E402
+from vexa_sim import VexaSim, blob_crc16 as crc16, blob_raw, console_command  # noqa: E402
 
 SCRIPTS = os.path.join(REPO, "scripts")
 
@@ -290,16 +290,6 @@ def expected_sync_traffic(slots):
 # A second client: OpenBMC blob requests over LAN with ipmitool
 # ---------------------------------------------------------------------------
 
-def crc16(data):
-    """The blob transfer's CRC-16 (polynomial 0x1021, AUG-CCITT)."""
-    crc = 0x1D0F
-    for byte in data:
-        crc ^= byte << 8
-        for _ in range(8):
-            crc = ((crc << 1) ^ 0x1021) & 0xFFFF if crc & 0x8000 else (crc << 1) & 0xFFFF
-    return crc
-
-
 class SecondClient(threading.Thread):
     """A LAN client of the same blob as the firmware, one IPMI session
     (ipmitool's shell): opens its blob session once the firmware has fetched
@@ -326,8 +316,7 @@ class SecondClient(threading.Thread):
         return out.decode(errors="replace")
 
     def blob(self, sub, payload=b""):
-        data = [0xCF, 0xC2, 0, sub] + (list(struct.pack("<H", crc16(payload)) + payload) if payload else [])
-        self.shell.stdin.write(("raw 0x2e 0x80 %s\n" % " ".join("0x%02x" % b for b in data)).encode())
+        self.shell.stdin.write(("raw %s\n" % blob_raw(sub, payload)).encode())
         self.shell.stdin.flush()
         out = self.until_prompt()
         m = re.search(r"rsp=0x([0-9a-f]{2})", out)
@@ -469,23 +458,16 @@ def queue_four_full(sim, cert_dir):
         sim.console("vexa_import %d %s" % (slot, os.path.join(cert_dir, cert + ".der")))
 
 
-def blob_request(sub, payload=b""):
-    """ipmitool raw's words of one blob command: NetFn 0x2E, command 0x80,
-    OpenBMC's OEN, the sub-command, then the payload's CRC and the payload."""
-    data = [0xCF, 0xC2, 0, sub] + (list(struct.pack("<H", crc16(payload)) + payload) if payload else [])
-    return " ".join(["0x2e", "0x80"] + ["0x%02x" % b for b in data])
-
-
 # The firmware's commands as a LAN client sends them (ipmitool raw): every
 # blob sub-command the firmware uses, on the query blob and a guessed session.
-LAN_REQUESTS = (blob_request(0),                                                  # GetCount
-                blob_request(1, struct.pack("<I", 0)),                            # Enumerate
-                blob_request(2, struct.pack("<H", 3) + b"/vexa/kiv/809d\0"),      # Open
-                blob_request(4, struct.pack("<HI", 1, 0) + bytes([0xA0, 0, 0, 0, 0, 0])),  # Write
-                blob_request(5, struct.pack("<HB", 1, 0)),                        # Commit
-                blob_request(9, struct.pack("<H", 1)),                            # SessionStat
-                blob_request(3, struct.pack("<HII", 1, 0, 32)),                   # Read
-                blob_request(6, struct.pack("<H", 1)))                            # Close
+LAN_REQUESTS = (blob_raw(0),                                                  # GetCount
+                blob_raw(1, struct.pack("<I", 0)),                            # Enumerate
+                blob_raw(2, struct.pack("<H", 3) + b"/vexa/kiv/809d\0"),      # Open
+                blob_raw(4, struct.pack("<HI", 1, 0) + bytes([0xA0, 0, 0, 0, 0, 0])),  # Write
+                blob_raw(5, struct.pack("<HB", 1, 0)),                        # Commit
+                blob_raw(9, struct.pack("<H", 1)),                            # SessionStat
+                blob_raw(3, struct.pack("<HII", 1, 0, 32)),                   # Read
+                blob_raw(6, struct.pack("<H", 1)))                            # Close
 
 
 class LanClient:
