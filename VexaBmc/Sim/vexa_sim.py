@@ -26,6 +26,13 @@ and also when the Python process that started it dies):
         sim.ipmitool()                     # with lan=True: ipmitool -I lanplus -C 3 ... -f lan.password
         sim.console_port                   # vexa-admin --port ...
         sim.console("vexa_show")           # a console command; VexaRefused on "**..."
+        sim.control("check")               # one control-channel request, its JSON answer
+
+A BMC that died by itself (crash="before:K"/"after:K", or killed) is told by
+sim.exited() (its exit status, else None); stop() copes with it, and start()
+again brings it back on the same ports and state folder. crash, lan and
+gate_off are read at every start: set sim.crash = None first for a restart
+without the crash.
 
 From the shell:
 
@@ -45,7 +52,9 @@ From the shell:
 Options: --module SO (default: $VEXA_BMC_MODULE, else build/VexaBmc/vexa_bmc.so
 of this repository), --state-dir DIR (default RUN_DIR/state), --lan (the LAN
 channel on), --gate-off (test aid: the module executes the firmware's
-commands from every channel), --lan-port,
+commands from every channel), --crash before:K|after:K (test aid: the BMC
+dies, exit status 99, at the K-th firmware transaction, before handling it
+or after handling it and before answering; see VexaModule.cpp), --lan-port,
 --serial-port, --console-port (default 0: a free port; give the ports of an
 earlier run to restart the BMC where QEMU reconnects), --timeout SECONDS
 (start-up, default 20).
@@ -65,7 +74,9 @@ BMC stops a host still running.
 
 import argparse
 import ctypes
+import json
 import os
+import re
 import secrets
 import signal
 import socket
@@ -191,7 +202,7 @@ class VexaSim:
     def __init__(self, run_dir, module=None, state_dir=None, lan_port=0,
                  serial_port=0, console_port=0, timeout=20.0,
                  die_with_parent=True, ipmi_sim="ipmi_sim", lan=False, gate_off=False, redfish=False,
-                 startcmd=None, redfish_args=()):
+                 startcmd=None, redfish_args=(), crash=None):
         self.run_dir = os.path.abspath(run_dir)
         self.module = os.path.abspath(module or os.environ.get("VEXA_BMC_MODULE") or DEFAULT_MODULE)
         self.state_dir = os.path.abspath(state_dir or os.path.join(self.run_dir, "state"))
@@ -201,7 +212,9 @@ class VexaSim:
         self.ipmi_sim = ipmi_sim
         self.lan = lan
         self.gate_off = gate_off
+        self.crash = crash            # "before:K" / "after:K" or None; read at every start
         self.proc = None
+        self.returncode = None        # the last run's exit status, once it ended
         self.redfish, self.startcmd, self.redfish_args = redfish, startcmd, list(redfish_args)
         self.redfish_proc = None
         self.redfish_env = {}
@@ -249,7 +262,8 @@ class VexaSim:
         text = text[:begin].replace("@LAN@", block if self.lan else "  # LAN channel: off (vexa_sim.py --lan)")
         for key, value in (("LAN_PORT", ports[0]), ("SERIAL_PORT", ports[1]),
                            ("CONSOLE_PORT", ports[2]), ("MODULE", self.module),
-                           ("MODULE_OPTIONS", "gate=off " if self.gate_off else ""),
+                           ("MODULE_OPTIONS", ("gate=off " if self.gate_off else "") +
+                            ("crash=%s " % self.crash if self.crash else "")),
                            ("STATE_DIR", self.state_dir), ("LAN_PASSWORD", password), ("CONTROL", CONTROL)):
             text = text.replace("@%s@" % key, str(value))
         if self.startcmd is not None:
@@ -274,6 +288,12 @@ class VexaSim:
             raise VexaSimError("ipmi_sim runs but the Vexa module did not load: %s" % e)
 
     def start(self):
+        if self.proc is not None:
+            if self.proc.poll() is None:
+                raise VexaSimError("the BMC in %s is already running" % self.run_dir)
+            self.stop()                     # it died by itself: tidy up, keep its ports
+        if self.crash is not None and not re.fullmatch(r"(before|after):[1-9][0-9]*", self.crash):
+            raise VexaSimError("crash must be before:K or after:K, K from 1 (not %r)" % self.crash)
         if not os.path.isfile(self.module):
             raise VexaSimError("module %s not found (build it: cmake --build build --target vexa_bmc)" % self.module)
         os.makedirs(self.run_dir, exist_ok=True)
@@ -311,7 +331,7 @@ class VexaSim:
                     raise
                 time.sleep(0.1)
             self.stop()
-            if all(fixed):
+            if all(fixed[1:]) and (fixed[0] or not self.lan):
                 break                       # nothing to vary: give up at once
         raise VexaSimError("ipmi_sim did not come up; see %s" % self.path("ipmi_sim.log"))
 
@@ -351,10 +371,12 @@ class VexaSim:
             except FileNotFoundError:
                 pass
         if self.proc is not None:
-            host = _children(self.proc.pid)
-            _terminate(self.proc.pid, self.proc)
-            for pid in host:                  # the startcmd host outlives ipmi_sim
-                _terminate(pid, None)
+            if self.proc.poll() is None:      # else it died by itself: its pid may be another's by now
+                host = _children(self.proc.pid)
+                _terminate(self.proc.pid, self.proc)
+                for pid in host:              # the startcmd host outlives ipmi_sim
+                    _terminate(pid, None)
+            self.returncode = self.proc.returncode
             self.proc = None
         try:
             os.unlink(self.path("ipmi_sim.pid"))
@@ -363,6 +385,26 @@ class VexaSim:
 
     def console(self, command, timeout=10.0):
         return console_command(self.console_port, command, timeout)
+
+    def exited(self):
+        """The simulator's exit status once it ended by itself (99: crash=),
+        else None (running, or stopped by stop())."""
+        return self.proc.poll() if self.proc is not None else None
+
+    def control(self, request, timeout=10.0):
+        """One request on the module's control channel (one line, see
+        VexaControl.h); returns its answer, decoded from JSON."""
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+            s.settimeout(timeout)
+            s.connect(self.path(CONTROL))
+            s.sendall(request.encode() + b"\n")
+            answer = b""
+            while not answer.endswith(b"\n"):
+                chunk = s.recv(65536)
+                if not chunk:
+                    raise VexaSimError("the control channel closed without an answer")
+                answer += chunk
+        return json.loads(answer)
 
     def __enter__(self):
         return self.start()
@@ -461,6 +503,8 @@ def main(argv):
     parser.add_argument("--state-dir")
     parser.add_argument("--lan", action="store_true", help="the LAN channel on (off by default)")
     parser.add_argument("--gate-off", action="store_true", help="test aid: firmware commands from every channel")
+    parser.add_argument("--crash", metavar="before:K|after:K",
+                        help="test aid: the BMC dies (exit 99) at the K-th firmware transaction")
     parser.add_argument("--lan-port", type=int, default=0)
     parser.add_argument("--serial-port", type=int, default=0)
     parser.add_argument("--console-port", type=int, default=0)
@@ -485,7 +529,7 @@ def main(argv):
                   lan_port=args.lan_port, serial_port=args.serial_port,
                   console_port=args.console_port, timeout=args.timeout,
                   die_with_parent=(args.action == "run"), lan=args.lan, gate_off=args.gate_off,
-                  redfish=args.redfish, startcmd=args.startcmd)
+                  redfish=args.redfish, startcmd=args.startcmd, crash=args.crash)
     try:
         sim.start()
     except (VexaSimError, OSError) as e:

@@ -146,6 +146,18 @@ LoadResult LoadStateFile(const std::string &path) {
   return result;
 }
 
+LoadResult CheckStateFile(const std::string &path) {
+  LoadResult result;
+  bool absent = false;
+  const std::string why = Read(path, &result.Loaded, &absent);
+  result.Outcome = why.empty() ? LoadOutcome::Loaded : absent ? LoadOutcome::Absent : LoadOutcome::Unsound;
+  result.Message = why.empty() ? "state loads from " + path : absent ? "no file" : why;
+  if (!why.empty()) {
+    result.Loaded = State{};
+  }
+  return result;
+}
+
 std::string SaveStateFile(const std::string &path, const State &state) {
   const std::string temp = path + ".tmp";
   constexpr int kFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;

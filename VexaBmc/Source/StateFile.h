@@ -17,6 +17,7 @@ enum class LoadOutcome {
   Loaded,     ///< the file's state
   SetAside,   ///< present but unreadable or damaged: renamed, start empty
   Stuck,      ///< present but unreadable or damaged, and it could not be renamed
+  Unsound,    ///< CheckStateFile: present but unreadable or damaged, left as it is
 };
 
 struct LoadResult {
@@ -32,6 +33,12 @@ struct LoadResult {
   replaced; when that rename fails the outcome is Stuck.
 **/
 LoadResult LoadStateFile(const std::string &path);
+
+/** Reads the state file at path with the same checks as LoadStateFile, and
+  changes nothing: an unsound file stays where it is. Outcome Loaded (the
+  state in Loaded), Absent, or Unsound with the reason in Message.
+**/
+LoadResult CheckStateFile(const std::string &path);
 
 /** Writes state to path: path.tmp created exclusively (a stale one, from a
   crash, is removed first; a link there is removed, not followed), written,

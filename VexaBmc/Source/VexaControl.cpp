@@ -23,6 +23,7 @@
 #include <openssl/evp.h>
 
 #include "Certificate.h"
+#include "StateFile.h"
 
 extern "C" {
 #include <OpenIPMI/mcserv.h>
@@ -154,7 +155,7 @@ std::string Queued(const VexaCore &core, std::uint32_t id) {
 }  // namespace
 
 std::string HandleControlLine(VexaCore &core, const std::string &line, const PowerControl &power,
-                              const std::function<void(const std::string &)> &log) {
+                              const std::string &stateFile, const std::function<void(const std::string &)> &log) {
   std::vector<std::string> words;
   std::size_t at = 0;
   while (at <= line.size()) {
@@ -176,6 +177,18 @@ std::string HandleControlLine(VexaCore &core, const std::string &line, const Pow
   std::uint32_t id = 0;
   if (op == "show" && words.size() == 1) {
     return StateJson(core.Current(), power);
+  }
+  if (op == "check" && words.size() == 1) {
+    if (stateFile.empty()) {
+      return refuse("this BMC keeps its state in memory (no state file)");
+    }
+    const LoadResult file = CheckStateFile(stateFile);
+    if (file.Outcome == LoadOutcome::Unsound) {
+      return "{\"ok\":true,\"loads\":false,\"why\":" + Quote(file.Message) + "}";
+    }
+    // No file yet holds the empty state.
+    const bool equal = SerializeState(file.Loaded) == SerializeState(core.Current());
+    return std::string("{\"ok\":true,\"loads\":true,\"equal\":") + (equal ? "true" : "false") + "}";
   }
   if (op == "import" && words.size() == 3) {
     Bytes der;
@@ -224,7 +237,7 @@ std::string HandleControlLine(VexaCore &core, const std::string &line, const Pow
     log("control: " + by + " power " + words[1]);
     return "{\"ok\":true,\"power\":" + Quote(power.State()) + "}";
   }
-  return refuse("unknown request (show | import SLOT BASE64 | delete SLOT | power on|off|cycle|status)");
+  return refuse("unknown request (show | import SLOT BASE64 | delete SLOT | power on|off|cycle|status | check)");
 }
 
 // ---------------------------------------------------------------------------
@@ -243,6 +256,7 @@ struct Client {
 struct Channel {
   sys_data_t *Sys = nullptr;
   VexaCore *Core = nullptr;
+  std::string StateFile;
   std::function<void(const std::string &)> Log;
   PowerControl Power;
   std::list<std::unique_ptr<Client>> Clients;
@@ -355,7 +369,7 @@ void OnRead(int, void *data) {
       }
       const std::string line = client->In.substr(0, end);
       client->In.erase(0, end + 1);
-      client->Out += HandleControlLine(*mChannel->Core, line, mChannel->Power, mChannel->Log) + "\n";
+      client->Out += HandleControlLine(*mChannel->Core, line, mChannel->Power, mChannel->StateFile, mChannel->Log) + "\n";
     }
     if (client->In.find('\n') > kMaxControlLine && client->In.size() > kMaxControlLine) {
       client->Out += Error("request longer than " + std::to_string(kMaxControlLine) + " bytes") + "\n";
@@ -391,7 +405,7 @@ void OnAccept(int fd, void *) {
 
 }  // namespace
 
-int StartControlChannel(sys_data_s *sys, const std::string &path, VexaCore *core,
+int StartControlChannel(sys_data_s *sys, const std::string &path, VexaCore *core, const std::string &stateFile,
                         std::function<void(const std::string &)> log) {
   sockaddr_un addr{};
   if (path.empty() || path.size() >= sizeof addr.sun_path) {
@@ -416,7 +430,7 @@ int StartControlChannel(sys_data_s *sys, const std::string &path, VexaCore *core
     close(fd);
     return error;
   }
-  mChannel = new Channel{sys, core, std::move(log), {PowerState, SetPower}, {}};
+  mChannel = new Channel{sys, core, stateFile, std::move(log), {PowerState, SetPower}, {}};
   ipmi_io_t *io = nullptr;
   const int rv = sys->add_io_hnd(sys, fd, OnAccept, nullptr, &io);
   if (rv != 0) {

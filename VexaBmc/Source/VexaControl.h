@@ -15,6 +15,12 @@
     delete SLOT               queue a delete
     power on|off|cycle        chassis control of the host (ipmi_sim's
                               startcmd machine); power status: its state
+    check                     whether the state file loads, read-only (the
+                              start-up's checks; nothing set aside): answer
+                              {"ok":true,"loads":true,"equal":true|false},
+                              equal when it holds the state in memory, or
+                              {"ok":true,"loads":false,"why":"..."}; no file
+                              loads, and is equal while the state is empty
 
   An optional last word "by=WHO" (no spaces) names the account and source of
   the request in the module's log. A refusal is {"ok":false,"error":"..."}
@@ -49,20 +55,22 @@ struct PowerControl {
   @param core   the BMC.
   @param line   the request, without its newline; untrusted.
   @param power  chassis control, or empty functions when the BMC has none.
+  @param stateFile  the state file the core is saved to; empty: none.
   @param log    receives one line for every change made and every refusal.
   @return the answer, one line of JSON without its newline.
 **/
 std::string HandleControlLine(VexaCore &core, const std::string &line, const PowerControl &power,
-                              const std::function<void(const std::string &)> &log);
+                              const std::string &stateFile, const std::function<void(const std::string &)> &log);
 
 /** Opens the control socket at path (mode 0600; an old socket file there is
   replaced) and serves it from ipmi_sim's loop (sys->add_io_hnd), against
-  the core, with the chassis control of the simulator's BMC. Clients are
+  the core (saved to stateFile, empty: none), with the chassis control of
+  the simulator's BMC. Clients are
   served one line at a time, without blocking the loop.
 
   @return 0, or an errno value (the module then runs without the channel).
 **/
-int StartControlChannel(sys_data_s *sys, const std::string &path, VexaCore *core,
+int StartControlChannel(sys_data_s *sys, const std::string &path, VexaCore *core, const std::string &stateFile,
                         std::function<void(const std::string &)> log);
 
 }  // namespace vexa

@@ -4,23 +4,33 @@
   simulator and VexaCore.
 
   - Loaded by the configuration line  loadlib "/path/vexa_bmc.so" "OPTIONS"
-    with OPTIONS "[gate=off] [control=PATH] [state=DIR]": state=DIR (the
-    last option; the rest of the string is the folder, spaces included) names
-    the state folder, else the one given to ipmi_sim with -s, else the BMC
-    keeps its state in memory; control=PATH adds the control channel, a Unix
-    socket for a management service such as the Redfish service
-    (VexaControl.h); gate=off is a test aid (below).
+    with OPTIONS "[gate=off] [crash=before:K|after:K] [control=PATH]
+    [state=DIR]": state=DIR (the last option; the rest of the string is the
+    folder, spaces included) names the state folder, else the one given to
+    ipmi_sim with -s, else the BMC keeps its state in memory; control=PATH
+    adds the control channel, a Unix socket for a management service such as
+    the Redfish service (VexaControl.h); gate=off and crash= are test aids
+    (below).
   - Serves the KIV blobs of OpenBMC's blob transfer (NetFn 0x2E, cmd 0x80,
     OEN CF C2 00; VexaBlob.h) to the system interface alone (channel 15, the
     host's firmware): any other channel gets 0xD4 and changes nothing.
     gate=off lets other channels through, for tests only (a second client).
     A one-second timer drops idle sessions.
+  - crash=before:K / crash=after:K (K >= 1), for fault tests only: the BMC
+    dies at the K-th firmware transaction since the module loaded (a blob
+    command from the system interface, any sub-command): "before" without
+    looking at the request, "after" once it is handled (state saved) but
+    before the answer goes out. It logs one line,
+      vexa: crash at firmware transaction K (before|after, sub-command NAME)
+    and ends the process with _exit(99): no state save, no cleanup.
   - Adds the administrator's commands to the simulator's console language:
       vexa_import SLOT FILE        queue an import (PEM or DER certificate)
       vexa_delete SLOT             queue a delete
       vexa_inject B0 B1 B2 B3 B4 B5  queue a raw pending-list record (test aid)
       vexa_show                    requests with their fates, slots as reported
       vexa_reset                   forget everything (test aid)
+      vexa_check                   whether the state file loads and holds the
+                                   state in memory (read-only)
     A refusal is one line that begins with "**", as the simulator's own.
   - Keeps the state in STATE/vexa-bmc.state (StateFile.h): a file that is
     there but unreadable or damaged is set aside and the BMC starts empty;
@@ -38,6 +48,8 @@
 #include <iterator>
 #include <memory>
 #include <string>
+
+#include <unistd.h>
 
 #include "Certificate.h"
 #include "StateFile.h"
@@ -61,6 +73,7 @@ std::unique_ptr<vexa::VexaBlob> mBlob;
 ipmi_timer_t *mExpiryTimer;
 std::string mStateFile;   // empty: not persisted
 std::string mControl;     // the control channel's socket; empty: none
+std::uint64_t mFirmwareTransactions;   // blob commands from the system interface since the load
 
 constexpr char kStateFileName[] = "vexa-bmc.state";
 
@@ -87,13 +100,35 @@ bool SaveState(const vexa::State &state) {
   return why.empty();
 }
 
+/// crash=: where the BMC dies on purpose (a fault test's BMC crash).
+enum class CrashWhen { Never, Before, After };
+
 struct Options {
   std::string StateFolder;   ///< empty: ipmi_sim's -s folder, else memory only
   std::string Control;       ///< empty: no control channel
   bool Gate = true;
+  CrashWhen Crash = CrashWhen::Never;
+  std::uint64_t CrashAt = 0;   ///< the firmware transaction (1 = the first)
 };
 
-/// The loadlib options: "[gate=off] [control=PATH] [state=DIR]". state= is
+Options mOptions;
+
+/// "before:K" or "after:K", K decimal from 1.
+bool ParseCrash(const std::string &value, Options *options) {
+  const std::size_t colon = value.find(':');
+  const std::string when = value.substr(0, colon);
+  const std::string count = colon == std::string::npos ? std::string() : value.substr(colon + 1);
+  if ((when != "before" && when != "after") || count.empty() || count.size() > 18 ||
+      count.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
+  }
+  options->CrashAt = std::stoull(count);
+  options->Crash = when == "before" ? CrashWhen::Before : CrashWhen::After;
+  return options->CrashAt >= 1;
+}
+
+/// The loadlib options: "[gate=off] [crash=before:K|after:K] [control=PATH]
+/// [state=DIR]". state= is
 /// the last one and takes the rest of the string, spaces included; the
 /// control socket's path is one word (ipmi_sim's run folder is its working
 /// folder, so a relative path keeps it short).
@@ -120,8 +155,16 @@ bool ParseOptions(const char *text, Options *options, std::string *why) {
     } else if (rest.compare(0, 8, "gate=off") == 0 && (rest.size() == 8 || rest[8] == ' ')) {
       options->Gate = false;
       rest.erase(0, 8);
+    } else if (rest.compare(0, 6, "crash=") == 0) {
+      const std::string word = rest.substr(0, rest.find(' '));
+      if (!ParseCrash(word.substr(6), options)) {
+        *why = "\"" + word + "\": crash=before:K or crash=after:K, K a whole number from 1";
+        return false;
+      }
+      rest.erase(0, word.size());
     } else {
-      *why = "unknown option \"" + rest.substr(0, rest.find(' ')) + "\" (options: gate=off, control=PATH, state=DIR last)";
+      *why = "unknown option \"" + rest.substr(0, rest.find(' ')) +
+             "\" (options: gate=off, crash=before:K|after:K, control=PATH, state=DIR last)";
       return false;
     }
   }
@@ -157,12 +200,44 @@ std::uint8_t ChannelOf(const msg_t *msg) {
   return msg->channel;
 }
 
+/// The blob sub-command's name, for the crash line.
+std::string SubCommandName(const msg_t *msg) {
+  static constexpr const char *kNames[] = {"GetCount", "Enumerate", "Open",  "Read",        "Write",    "Commit",
+                                           "Close",    "Delete",    "Stat",  "SessionStat", "WriteMeta"};
+  if (msg->len == 0) {
+    return "none";
+  }
+  if (msg->data[0] < std::size(kNames)) {
+    return kNames[msg->data[0]];
+  }
+  char hex[8];
+  std::snprintf(hex, sizeof hex, "0x%02X", msg->data[0]);
+  return hex;
+}
+
+/// crash=: dies here when this is the chosen firmware transaction. Like a
+/// crash: one line on the log, then no state save, no cleanup.
+void CrashPoint(CrashWhen when, std::uint64_t transaction, const msg_t *msg) {
+  if (mOptions.Crash != when || mOptions.CrashAt != transaction) {
+    return;
+  }
+  std::fprintf(stderr, "vexa: crash at firmware transaction %llu (%s, sub-command %s)\n",
+               static_cast<unsigned long long>(transaction), when == CrashWhen::Before ? "before" : "after",
+               SubCommandName(msg).c_str());
+  std::fflush(stderr);
+  _exit(99);
+}
+
 /// One blob request (ipmi_sim took the OEN off and puts it back on).
 void HandleBlob(lmc_data_t *mc, msg_t *msg, unsigned char *rdata, unsigned int *rdataLen, void *) {
   if (msg->netfn != vexa::kBlobNetFn || msg->cmd != vexa::kBlobCommand) {
     handle_invalid_cmd(mc, rdata, rdataLen);
     return;
   }
+  // The firmware's transactions, counted for crash= (test aid).
+  const std::uint64_t transaction =
+      ChannelOf(msg) == vexa::kSystemInterfaceChannel ? ++mFirmwareTransactions : 0;
+  CrashPoint(CrashWhen::Before, transaction, msg);
   const std::size_t room = std::min<std::size_t>(*rdataLen, IPMI_SIM_MAX_MSG_LENGTH);
   Bytes answer;
   try {
@@ -179,6 +254,7 @@ void HandleBlob(lmc_data_t *mc, msg_t *msg, unsigned char *rdata, unsigned int *
                   msg->len != 0 ? msg->data[0] : 0xFFu, msg->channel, msg->len, answer[0]);
     Log(INFO, line);
   }
+  CrashPoint(CrashWhen::After, transaction, msg);
   std::memcpy(rdata, answer.data(), answer.size());
   *rdataLen = static_cast<unsigned int>(answer.size());
 }
@@ -387,6 +463,24 @@ int CmdReset(emu_out_t *out, emu_data_t *, lmc_data_t *, char **toks) {
   return 0;
 }
 
+int CmdCheck(emu_out_t *out, emu_data_t *, lmc_data_t *, char **toks) {
+  if (Token(toks) != nullptr) {
+    return Refuse(out, "vexa_check", "usage: vexa_check");
+  }
+  if (mStateFile.empty()) {
+    return Refuse(out, "vexa_check", "this BMC keeps its state in memory (no state file)");
+  }
+  const vexa::LoadResult file = vexa::CheckStateFile(mStateFile);
+  if (file.Outcome == vexa::LoadOutcome::Unsound) {
+    Print(out, "state file does not load: " + file.Message);
+  } else {
+    Print(out, std::string(file.Outcome == vexa::LoadOutcome::Absent ? "no state file yet" : "state file loads") +
+                   (file.Loaded == mCore->Current() ? ", equal to the state in memory"
+                                                    : ", NOT equal to the state in memory"));
+  }
+  return 0;
+}
+
 /// A console command that cannot fail the simulator: nothing may unwind
 /// through ipmi_sim's C code.
 template <ipmi_emu_cmd_handler Command>
@@ -404,7 +498,7 @@ int Guarded(emu_out_t *out, emu_data_t *emu, lmc_data_t *mc, char **toks) {
 extern "C" __attribute__((visibility("default"))) int ipmi_sim_module_init(sys_data_t *sys, const char *options_text) {
   mSys = sys;
   try {
-    Options options;
+    Options &options = mOptions;
     std::string why;
     if (!ParseOptions(options_text, &options, &why)) {
       Log(SETUP_ERROR, "loadlib options: " + why);
@@ -432,6 +526,11 @@ extern "C" __attribute__((visibility("default"))) int ipmi_sim_module_init(sys_d
     if (!options.Gate) {
       Log(SETUP_ERROR, "gate=off: the KIV blobs answer every channel (test aid only)");
     }
+    if (options.Crash != CrashWhen::Never) {
+      Log(SETUP_ERROR, std::string("crash=") + (options.Crash == CrashWhen::Before ? "before:" : "after:") +
+                           std::to_string(options.CrashAt) + ": the BMC dies at firmware transaction " +
+                           std::to_string(options.CrashAt) + " (test aid only)");
+    }
   } catch (...) {
     return ENOMEM;
   }
@@ -445,7 +544,7 @@ extern "C" __attribute__((visibility("default"))) int ipmi_sim_module_init(sys_d
   }
   for (auto [name, handler] : {std::pair{"vexa_import", Guarded<CmdImport>}, {"vexa_delete", Guarded<CmdDelete>},
                                {"vexa_inject", Guarded<CmdInject>}, {"vexa_show", Guarded<CmdShow>},
-                               {"vexa_reset", Guarded<CmdReset>}}) {
+                               {"vexa_reset", Guarded<CmdReset>}, {"vexa_check", Guarded<CmdCheck>}}) {
     if (rv == 0) {
       rv = ipmi_emu_add_cmd(name, NOMC, handler);
     }
@@ -458,7 +557,7 @@ extern "C" __attribute__((visibility("default"))) int ipmi_sim_module_init(sys_d
   try {
     if (const std::string &control = mControl; !control.empty()) {
       // Without it the BMC still serves the firmware; the service reports it unreachable.
-      const int error = vexa::StartControlChannel(sys, control, mCore.get(), [](const std::string &line) { Log(INFO, line); });
+      const int error = vexa::StartControlChannel(sys, control, mCore.get(), mStateFile, [](const std::string &line) { Log(INFO, line); });
       Log(error == 0 ? INFO : SETUP_ERROR,
           "control channel " + control + (error == 0 ? "" : ": " + std::string(std::strerror(error))));
     }

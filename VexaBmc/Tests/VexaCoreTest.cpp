@@ -567,6 +567,15 @@ TEST_P(Load, AbsentStartsEmptyAnythingUnsoundIsSetAsideNeverRunNorReplaced) {
   struct stat before {};
   const bool present = lstat(path.c_str(), &before) == 0;
 
+  // The control channel's check: the same verdict, and nothing moves.
+  const LoadResult checked = CheckStateFile(path);
+  EXPECT_EQ(int(checked.Outcome), int(c.Outcome == LoadOutcome::SetAside ? LoadOutcome::Unsound : c.Outcome))
+      << checked.Message;
+  EXPECT_TRUE(checked.Loaded == (c.Outcome == LoadOutcome::Loaded ? rich : State{}));
+  struct stat still {};
+  EXPECT_EQ(lstat(path.c_str(), &still) == 0, present);
+  EXPECT_TRUE(!present || (still.st_ino == before.st_ino && still.st_size == before.st_size)) << "left as it is";
+
   const LoadResult result = LoadStateFile(path);
   EXPECT_EQ(int(result.Outcome), int(c.Outcome)) << result.Message;
   EXPECT_TRUE(result.Loaded == (c.Outcome == LoadOutcome::Loaded ? rich : State{}));

@@ -325,6 +325,7 @@ def hostile(sim, c, work, big_der):
                         ("import 1 " + base64.b64encode(b"\x30\x03\x02\x01\x00").decode(), "not one X.509"),
                         ("delete 0", "slot 0 is not 1 to 4"), ("delete 1 2", "unknown request"),
                         ("power warp", "power on|off|cycle|status"), ("show everything", "unknown request"),
+                        ("check all", "unknown request"),
                         ("x" * (100 * 1024), "request longer than")):
         with socket.socket(socket.AF_UNIX) as s:
             s.settimeout(10)

@@ -264,6 +264,54 @@ def main():
               "sync of an empty store")
         si.sock.close()
 
+        # "check" reads the state file as a start would and changes nothing:
+        # an older file differs from the state in memory, a damaged one does
+        # not load and stays where it is.
+        state_file = os.path.join(state_dir, "vexa-bmc.state")
+        check(sim.control("check") == {"ok": True, "loads": True, "equal": True}, "check: the file loads, equal")
+        saved = open(state_file, "rb").read()
+        check(admin(sim.console_port, "delete", "1")[0] == 0, "queue a delete for the crash rows")
+        for label, image, answer in (("older", saved, {"ok": True, "loads": True, "equal": False}),
+                                     ("damaged", saved[:40] + bytes([saved[40] ^ 4]) + saved[41:],
+                                      {"ok": True, "loads": False, "why": "damaged: its SHA-256 seal does not match its bytes"})):
+            current = open(state_file, "rb").read()
+            with open(state_file, "wb") as f:
+                f.write(image)
+            got = sim.control("check")
+            check(got == answer and open(state_file, "rb").read() == image, "check of an %s file: %s" % (label, got))
+            with open(state_file, "wb") as f:
+                f.write(current)
+
+        # crash=: the BMC dies at the K-th firmware transaction (exit status
+        # 99, one log line), before handling it or after (state saved, no
+        # answer); restarted on the same ports and state without it.
+        ports = (sim.serial_port, sim.console_port)
+        for crash, line, handed in (("before:1", "1 (before, sub-command Open)", 0),
+                                    ("after:3", "3 (after, sub-command Commit)", 1)):
+            sim.crash = crash
+            sim.stop()
+            sim.start()
+            si = SystemInterface(sim.serial_port)
+            try:
+                si.message(QUERY, bytes([0xA0, 0, 0, 0, 0, 0]))
+                check(False, "crash=%s: no answer to the pending list" % crash)
+            except (EOFError, OSError):
+                pass
+            si.sock.close()
+            try:
+                status = sim.proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                status = None
+            log = open(sim.path("ipmi_sim.log")).read()
+            check(status == 99 and sim.exited() == 99, "crash=%s: exit status %s" % (crash, status))
+            check("vexa: crash at firmware transaction %s\n" % line in log, "crash=%s: log line %r" % (crash, line))
+            sim.crash = None
+            sim.start()
+            check((sim.serial_port, sim.console_port) == ports, "crash=%s: restarted on the same ports" % crash)
+            pending = [r for r in sim.control("show")["requests"] if r["fate"] in ("queued", "handed")]
+            check([r["handed"] for r in pending] == [handed], "crash=%s: handed %s" % (crash, pending))
+            check(sim.control("check") == {"ok": True, "loads": True, "equal": True}, "crash=%s: state loads" % crash)
+
     if failures:
         print("%d check(s) failed; simulator log: %s" % (len(failures), os.path.join(run_dir, "ipmi_sim.log")))
         return 1
