@@ -357,10 +357,11 @@ def image_lines(block, prefix="HTTPS-BOOT-IMAGE: "):
 
 def firmware_lines(block):
     """What the firmware printed during an attempt: the download progress
-    (carriage returns, no line ends) collapsed to its last step."""
+    (carriage returns, no line ends) collapsed to its last step; the boot
+    image's own lines (its marker and trust digest) left out."""
     out = []
     for line in block["lines"]:
-        line = line.split("HTTPS-BOOT-IMAGE: ")[0].strip()
+        line = re.split(r"HTTPS-BOOT-IMAGE: |TRUST-DIGEST: ", line)[0].strip()
         line = re.sub(r"Downloading\.\.\.\d+%(\s*Downloading\.\.\.\d+%)*",
                       lambda m: re.findall(r"Downloading\.\.\.\d+%", m.group(0))[-1], line)
         if line:

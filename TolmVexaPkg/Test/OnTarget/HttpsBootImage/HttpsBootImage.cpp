@@ -4,8 +4,9 @@
   the HTTPS download), then shuts the machine down. Started with the load
   option "return", it returns EFI_SUCCESS instead, so that a test can go on.
 
-  Marker lines:
+  Marker lines, with the trust digest after the first (../Include/TrustDigest.h):
     HTTPS-BOOT-IMAGE: running, loaded from <device path>
+    TRUST-DIGEST: TlsCaCertificate absent | attributes ... size ... crc32 ...
     HTTPS-BOOT-IMAGE: returning | shutting down
 
   Test code only; nothing here is part of the driver.
@@ -22,6 +23,8 @@
 #include <Library/UefiLib.h>
 #include <Library/UefiRuntimeServicesTableLib.h>
 #include <Protocol/LoadedImage.h>
+
+#include "../Include/TrustDigest.h"
 
 namespace {
 
@@ -63,6 +66,8 @@ HttpsBootImageMain (
   } else {
     AsciiPrint ("HTTPS-BOOT-IMAGE: running, loaded from (unknown)\r\n");
   }
+
+  TrustDigestPrint ();
 
   Return = FALSE;
   if (!EFI_ERROR (gBS->HandleProtocol (ImageHandle, &gEfiLoadedImageProtocolGuid, (VOID **)&Self)) &&

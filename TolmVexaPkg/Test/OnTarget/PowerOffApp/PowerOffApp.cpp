@@ -4,7 +4,8 @@
   off, instead of OVMF going on to PXE and HTTP boot on every NIC and then
   waiting in the shell.
 
-  Marker line:
+  Lines, the trust digest first (../Include/TrustDigest.h):
+    TRUST-DIGEST: TlsCaCertificate absent | attributes ... size ... crc32 ...
     POWER-OFF-APP: no boot option before me booted, powering off
 
   Test code only; nothing here is part of the driver.
@@ -16,10 +17,12 @@
 #include <Library/UefiLib.h>
 #include <Library/UefiRuntimeServicesTableLib.h>
 
+#include "../Include/TrustDigest.h"
+
 extern "C" {
 
 /**
-  Prints the marker line and powers the machine off.
+  Prints the trust digest and the marker line and powers the machine off.
 
   @param[in] ImageHandle  This image.
   @param[in] SystemTable  The system table.
@@ -33,6 +36,7 @@ PowerOffAppMain (
   IN EFI_SYSTEM_TABLE  *SystemTable
   )
 {
+  TrustDigestPrint ();
   AsciiPrint ("POWER-OFF-APP: no boot option before me booted, powering off\r\n");
   gRT->ResetSystem (EfiResetShutdown, EFI_SUCCESS, 0, NULL);
   return EFI_DEVICE_ERROR;

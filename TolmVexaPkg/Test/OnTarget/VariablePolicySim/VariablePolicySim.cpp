@@ -35,6 +35,25 @@
   Every SetVariable under gTolmVariableGuid is logged for the test application
   (VARIABLE_POLICY_SIM_PROTOCOL). The image stays resident and never unhooks.
 
+  Power cut (test-only; for the fault campaign). When QEMU's fw_cfg carries
+  the file "opt/org.tolm/power-cut" holding "before:K" or "after:K" (K
+  decimal, 1 to 999; one trailing line end is allowed), the layer counts
+  the SetVariable calls on the slot variables "HttpsCertDev1" to
+  "HttpsCertDev4" under gTolmVariableGuid (any attributes, refused ones too)
+  from its own start, and at the K-th one cuts the power:
+    before  the write never reaches the variable store;
+    after   right after the variable store's SetVariable returned (or the
+            layer refused the write).
+  It prints one line on COM1,
+    VariablePolicySim: power cut before slot write K (HttpsCertDevN)
+    VariablePolicySim: power cut after slot write K (HttpsCertDevN)
+  then writes 0x30 + N (before) or 0x38 + N (after), N the slot 1 to 4, to
+  QEMU's isa-debug-exit device at I/O port 0xF4, so QEMU exits with status
+  (value << 1) | 1: 99 to 105 before, 115 to 121 after. Without that device
+  the layer stops in a dead loop, so the write never goes on. fw_cfg is read
+  once, at the entry point, through its legacy I/O ports; no file, another
+  value or a machine without fw_cfg leaves the layer as described above.
+
   Test code only; nothing here is part of the driver.
 
   SPDX-License-Identifier: BSD-2-Clause-Patent
@@ -47,6 +66,9 @@
 #include <Guid/WinCertificate.h>
 #include <Library/BaseLib.h>
 #include <Library/BaseMemoryLib.h>
+#include <Library/IoLib.h>
+#include <Library/PrintLib.h>
+#include <Library/SerialPortLib.h>
 #include <Library/UefiBootServicesTableLib.h>
 #include <Library/UefiRuntimeServicesTableLib.h>
 
@@ -63,10 +85,240 @@ constexpr UINTN   DESCRIPTOR_SIZE    = OFFSET_OF (EFI_VARIABLE_AUTHENTICATION_2,
 static_assert (AUTHENTICATED_ATTRIBUTES == 0x23, "certificate variable attributes");
 static_assert (DESCRIPTOR_SIZE == 40, "descriptor without certificate data");
 
+//
+// QEMU's fw_cfg, legacy I/O interface: a 16-bit selector, then the selected
+// item's bytes one at a time from the data port. The file directory is a
+// big-endian count, then one big-endian entry per file.
+//
+constexpr UINT16  FW_CFG_PORT_SELECTOR   = 0x510;
+constexpr UINT16  FW_CFG_PORT_DATA       = 0x511;
+constexpr UINT16  FW_CFG_SIGNATURE       = 0x0000;
+constexpr UINT16  FW_CFG_FILE_DIR        = 0x0019;
+constexpr UINTN   FW_CFG_MAX_FILE_PATH   = 56;
+constexpr UINT32  FW_CFG_MAX_FILES       = 0x1000;
+
+#pragma pack (1)
+typedef struct {
+  UINT32    Size;                         ///< big-endian
+  UINT16    Select;                       ///< big-endian
+  UINT16    Reserved;
+  CHAR8     Name[FW_CFG_MAX_FILE_PATH];
+} FW_CFG_FILE;
+#pragma pack ()
+
+static_assert (sizeof (FW_CFG_FILE) == 64, "fw_cfg directory entry");
+
+constexpr CHAR8   POWER_CUT_FILE[]       = "opt/org.tolm/power-cut";
+constexpr UINTN   POWER_CUT_MAX_VALUE    = 16;
+constexpr UINT32  POWER_CUT_MAX_WRITE    = 999;
+
+///
+/// QEMU's isa-debug-exit device (iobase 0xf4): QEMU exits with (value << 1) | 1.
+///
+constexpr UINT16  DEBUG_EXIT_PORT        = 0xF4;
+constexpr UINT8   DEBUG_EXIT_BEFORE_BASE = 0x30;
+constexpr UINT8   DEBUG_EXIT_AFTER_BASE  = 0x38;
+
+constexpr UINTN   SLOT_COUNT             = 4;
+constexpr wchar_t SLOT_PREFIX[]          = L"HttpsCertDev";
+
+enum class PowerCut : UINT8 {
+  None,
+  Before,
+  After
+};
+
 EFI_GET_VARIABLE           mOriginalGetVariable;
 EFI_SET_VARIABLE           mOriginalSetVariable;
 VARIABLE_POLICY_SIM_WRITE  mLog[VARIABLE_POLICY_SIM_MAX_WRITES];
 UINTN                      mLogCount;
+PowerCut                   mPowerCut;
+UINT32                     mPowerCutWrite;
+UINT32                     mSlotWrites;
+
+VOID
+FwCfgSelect (
+  IN UINT16  Item
+  )
+{
+  IoWrite16 (FW_CFG_PORT_SELECTOR, Item);
+}
+
+VOID
+FwCfgRead (
+  IN  UINTN  Size,
+  OUT VOID   *Buffer
+  )
+{
+  UINT8  *Bytes;
+  UINTN  Index;
+
+  Bytes = (UINT8 *)Buffer;
+  for (Index = 0; Index < Size; Index++) {
+    Bytes[Index] = IoRead8 (FW_CFG_PORT_DATA);
+  }
+}
+
+/**
+  Reads the power-cut file from fw_cfg.
+
+  @param[out] Value  The file's bytes, NUL-terminated.
+
+  @retval TRUE   fw_cfg is there and holds the file, no longer than the buffer.
+  @retval FALSE  Otherwise.
+**/
+BOOLEAN
+ReadPowerCutFile (
+  OUT CHAR8  (&Value)[POWER_CUT_MAX_VALUE + 1]
+  )
+{
+  CHAR8        Signature[4];
+  UINT32       Files;
+  UINT32       Index;
+  FW_CFG_FILE  Entry;
+  UINT32       Size;
+
+  FwCfgSelect (FW_CFG_SIGNATURE);
+  FwCfgRead (sizeof (Signature), Signature);
+  if (CompareMem (Signature, "QEMU", sizeof (Signature)) != 0) {
+    return FALSE;
+  }
+
+  FwCfgSelect (FW_CFG_FILE_DIR);
+  FwCfgRead (sizeof (Files), &Files);
+  Files = SwapBytes32 (Files);
+  if (Files > FW_CFG_MAX_FILES) {
+    return FALSE;
+  }
+
+  for (Index = 0; Index < Files; Index++) {
+    FwCfgRead (sizeof (Entry), &Entry);
+    Entry.Name[FW_CFG_MAX_FILE_PATH - 1] = '\0';
+    if (AsciiStrCmp (Entry.Name, POWER_CUT_FILE) != 0) {
+      continue;
+    }
+
+    Size = SwapBytes32 (Entry.Size);
+    if (Size > POWER_CUT_MAX_VALUE) {
+      return FALSE;
+    }
+
+    ZeroMem (Value, sizeof (Value));
+    FwCfgSelect (SwapBytes16 (Entry.Select));
+    FwCfgRead (Size, Value);
+    return TRUE;
+  }
+
+  return FALSE;
+}
+
+/**
+  Parses "before:K" or "after:K", K decimal 1 to 999; one trailing line end
+  ("\n" or "\r\n") is allowed, and the value ends at its first NUL.
+
+  @param[in]  Value  The file's bytes, NUL-terminated.
+  @param[out] Cut    When the power goes.
+  @param[out] Write  K.
+
+  @retval TRUE   Well formed.
+  @retval FALSE  Anything else; Cut and Write are untouched.
+**/
+BOOLEAN
+ParsePowerCut (
+  IN  CONST CHAR8  *Value,
+  OUT PowerCut     *Cut,
+  OUT UINT32       *Write
+  )
+{
+  PowerCut     When;
+  CONST CHAR8  *Digits;
+  UINT32       Number;
+  UINTN        Count;
+
+  if (AsciiStrnCmp (Value, "before:", 7) == 0) {
+    When   = PowerCut::Before;
+    Digits = Value + 7;
+  } else if (AsciiStrnCmp (Value, "after:", 6) == 0) {
+    When   = PowerCut::After;
+    Digits = Value + 6;
+  } else {
+    return FALSE;
+  }
+
+  Number = 0;
+  for (Count = 0; Digits[Count] >= '0' && Digits[Count] <= '9'; Count++) {
+    if (Count == 3) {
+      return FALSE;
+    }
+
+    Number = Number * 10 + (UINT32)(Digits[Count] - '0');
+  }
+
+  Digits += Count;
+  if (Digits[0] == '\r') {
+    Digits++;
+  }
+
+  if (Digits[0] == '\n') {
+    Digits++;
+  }
+
+  if ((Count == 0) || (Digits[0] != '\0') || (Number < 1) || (Number > POWER_CUT_MAX_WRITE)) {
+    return FALSE;
+  }
+
+  *Cut   = When;
+  *Write = Number;
+  return TRUE;
+}
+
+/**
+  The slot 1 to 4 a variable name under gTolmVariableGuid names, or 0.
+**/
+UINTN
+SlotOf (
+  IN CONST CHAR16  *VariableName
+  )
+{
+  constexpr UINTN  PREFIX_CHARS = sizeof (SLOT_PREFIX) / sizeof (SLOT_PREFIX[0]) - 1;
+
+  if ((StrnCmp (VariableName, (CONST CHAR16 *)SLOT_PREFIX, PREFIX_CHARS) != 0) ||
+      (VariableName[PREFIX_CHARS] < L'1') || (VariableName[PREFIX_CHARS] > L'0' + SLOT_COUNT) ||
+      (VariableName[PREFIX_CHARS + 1] != L'\0'))
+  {
+    return 0;
+  }
+
+  return VariableName[PREFIX_CHARS] - L'0';
+}
+
+/**
+  Cuts the power at the configured slot write: one line on COM1, then QEMU's
+  isa-debug-exit device; a dead loop when QEMU goes on.
+**/
+VOID
+CutPower (
+  IN UINTN  Slot
+  )
+{
+  CHAR8  Line[96];
+  UINTN  Length;
+
+  Length = AsciiSPrint (
+             Line,
+             sizeof (Line),
+             "VariablePolicySim: power cut %a slot write %u (HttpsCertDev%u)\r\n",
+             mPowerCut == PowerCut::Before ? "before" : "after",
+             mPowerCutWrite,
+             (UINT32)Slot
+             );
+  SerialPortWrite ((UINT8 *)Line, Length);
+  IoWrite8 (
+    DEBUG_EXIT_PORT,
+    (UINT8)((mPowerCut == PowerCut::Before ? DEBUG_EXIT_BEFORE_BASE : DEBUG_EXIT_AFTER_BASE) + Slot)
+    );
+  CpuDeadLoop ();
+}
 
 /**
   TRUE when Data starts with the descriptor the target platform accepts
@@ -167,6 +419,8 @@ PolicySetVariable (
   )
 {
   EFI_STATUS  Status;
+  UINTN       Slot;
+  BOOLEAN     Cut;
 
   if (IsSignedTrust (VariableName, VendorGuid)) {
     return EFI_SECURITY_VIOLATION;
@@ -174,6 +428,17 @@ PolicySetVariable (
 
   if ((VariableName == NULL) || (VendorGuid == NULL) || !CompareGuid (VendorGuid, &gTolmVariableGuid)) {
     return mOriginalSetVariable (VariableName, VendorGuid, Attributes, DataSize, Data);
+  }
+
+  Slot = SlotOf (VariableName);
+  Cut  = FALSE;
+  if ((Slot != 0) && (mPowerCut != PowerCut::None) && (mSlotWrites < mPowerCutWrite)) {
+    mSlotWrites++;
+    Cut = (mSlotWrites == mPowerCutWrite);
+  }
+
+  if (Cut && (mPowerCut == PowerCut::Before)) {
+    CutPower (Slot);
   }
 
   if (Attributes != AUTHENTICATED_ATTRIBUTES) {
@@ -192,6 +457,10 @@ PolicySetVariable (
                DataSize - DESCRIPTOR_SIZE,
                (UINT8 *)Data + DESCRIPTOR_SIZE
                );
+  }
+
+  if (Cut) {
+    CutPower (Slot);
   }
 
   LogWrite (VariableName, Attributes, DataSize, Data, Status);
@@ -294,6 +563,19 @@ VariablePolicySimEntryPoint (
   EFI_STATUS  Status;
   EFI_HANDLE  Handle;
   EFI_TPL     OldTpl;
+  CHAR8       PowerCutValue[POWER_CUT_MAX_VALUE + 1];
+  BOOLEAN     Found;
+
+  //
+  // fw_cfg's selector is shared with the platform's own readers: no event
+  // runs between the selection and the last byte read.
+  //
+  OldTpl = gBS->RaiseTPL (TPL_HIGH_LEVEL);
+  Found  = ReadPowerCutFile (PowerCutValue);
+  gBS->RestoreTPL (OldTpl);
+  if (Found) {
+    ParsePowerCut (PowerCutValue, &mPowerCut, &mPowerCutWrite);
+  }
 
   Handle = NULL;
   Status = gBS->InstallMultipleProtocolInterfaces (&Handle, &mControlGuid, &mControl, NULL);
