@@ -231,7 +231,11 @@ class Campaign:
         per = lambda size, piece: 5 + -(-size // piece)                   # noqa: E731
         n = per(8 + 6 * len(self.model.pending), 33)
         n += sum(per(8 + len(r.der), 33) for r in self.model.pending.values() if r.op == "import")
-        return n + per(8 + sum(len(v) for s in self.model.slots for v in s if v), 243)
+        held = 0
+        for slot, values in enumerate(self.model.slots, 1):
+            r = self.model.pending.get(slot)
+            held += len(r.effect or b"") if r and not r.refused else max(len(v) if v else 0 for v in values)
+        return n + per(8 + held, 243)
 
     # -- one step --------------------------------------------------------------
     def step(self, number, kind):
@@ -243,7 +247,8 @@ class Campaign:
         if kind == "clean":
             rc, seconds = self.boot(directory)
         elif kind == "power-cut" and self.faults_of(kind) % 3 != 2:
-            writes = max(1, sum(1 for r in self.model.pending.values() if not r.refused))
+            writes = max(1, sum(1 for r in self.model.pending.values()
+                                if r.op == "import" or self.model.slots[r.slot - 1] != {None}))
             cut = "%s:%d" % (self.rng.choice(("before", "after")), self.rng.randint(1, writes))
             rc, seconds = self.boot(directory, cut=cut)
             line = next((m for m in map(CUT_LINE.search, Log(os.path.join(directory, "com1.log")).lines) if m), None)
