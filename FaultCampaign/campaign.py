@@ -97,6 +97,20 @@ class Violation(Exception):
     pass
 
 
+def category(where):
+    """Where a fault struck, in a few words (for the tally)."""
+    for pattern, name in ((r"power cut (\w+) slot write (\d+)", r"cut \1 slot write \2"),
+                          (r"QEMU SIGKILLed at .*after: (.*)", r"QEMU killed after: \1"),
+                          (r"Vexa crashed (\w+) firmware transaction \d+ \((\w+)\)", r"crash \1 \2"),
+                          (r"Vexa SIGKILLed at .*after: (.*), restarted", r"Vexa killed after: \1"),
+                          (r"did not strike|ended before the kill", "did not strike"),
+                          (r"LAN requests", "during the boot"), (r"restarted before", "between boots")):
+        m = re.search(pattern, where)
+        if m:
+            return m.expand(name)
+    return where
+
+
 def milestone(com1_path):
     """How far the boot got, from its console."""
     reached = "firmware start"
@@ -115,7 +129,7 @@ class Campaign:
         self.model = M.Model()
         self.figures = {"seed": args.seed, "steps": 0, "boots": 0, "checked boots": 0, "faults": {},
                         "requests": {"import": 0, "delete": 0, "replacing": 0, "refused by the store": 0},
-                        "lan requests refused": 0, "violations": 0}
+                        "lan requests refused": 0, "violations": 0, "struck": {}}
         self.struck = []                # (step, kind, where)
         self.forgotten = set()
         self.sim = self.servers = self.qemu = None
@@ -317,6 +331,8 @@ class Campaign:
         if kind != "clean":
             self.figures["faults"][kind] = self.faults_of(kind) + 1
             self.struck.append((number, kind, where))
+            tally = self.figures["struck"].setdefault(kind, {})
+            tally[category(where)] = tally.get(category(where), 0) + 1
         self.figures["steps"] += 1
         print("[campaign] step %3d %-11s %5.1f s  %s%s" % (
             number, kind, seconds, where or "checked", "" if not problems else "  VIOLATION"), flush=True)
@@ -452,6 +468,8 @@ class Campaign:
                   ", ".join("%s %d" % kv for kv in sorted(f["faults"].items())) or "none",
                   ", ".join("%s %d" % kv for kv in f["requests"].items()), f["lan requests refused"],
                   f["violations"], f["wall seconds"]), flush=True)
+        for kind, tally in sorted(f["struck"].items()):
+            print("[campaign]   %s: %s" % (kind, "; ".join("%s %d" % kv for kv in sorted(tally.items()))))
         if failure:
             print("[campaign] VIOLATION at seed %d %s\n[campaign] reproduce: FaultCampaign/campaign.py --seed %d "
                   "--steps %d --kinds %s" % (f["seed"], failure, f["seed"], self.current,
