@@ -113,7 +113,7 @@ def category(where):
 
 def milestone(com1_path):
     """How far the boot got, from its console."""
-    reached = "firmware start"
+    reached = "before the boot manager ran"
     for line in Log(com1_path).lines:
         for marker, name in MILESTONES:
             if marker in line:
@@ -221,6 +221,21 @@ class Campaign:
         finally:
             self.kill_qemu()
 
+    def boot_killing(self, directory, kill):
+        """A boot during which kill() runs once, at a moment drawn from the
+        seed within a typical boot. Returns QEMU's status, the seconds it
+        ran, the moment and how far the boot had got then (None: it ended
+        first)."""
+        at = self.rng.uniform(0.5, self.typical_boot())
+        reached = []
+
+        def during(elapsed):
+            if elapsed >= at and not reached:
+                reached.append(milestone(os.path.join(directory, "com1.log")))
+                kill()
+        rc, seconds = self.boot(directory, during=during)
+        return rc, seconds, at, reached[0] if reached else None
+
     def kill_qemu_now(self):
         """SIGKILL to the machine's QEMU, by the pid it wrote."""
         try:
@@ -270,15 +285,8 @@ class Campaign:
                                                                           line.group(3), rc)
                      if line else "cut %s did not strike (fewer slot writes); QEMU status %d" % (cut, rc))
         elif kind == "power-cut":
-            at = self.rng.uniform(0.5, self.typical_boot())
-            state = {}
-
-            def during(elapsed):
-                if elapsed >= at and not state:
-                    state["where"] = milestone(os.path.join(directory, "com1.log"))
-                    self.kill_qemu_now()
-            rc, seconds = self.boot(directory, during=during)
-            where = ("QEMU SIGKILLed at %.1f s, after: %s" % (at, state["where"]) if state
+            rc, seconds, at, reached = self.boot_killing(directory, self.kill_qemu_now)
+            where = ("QEMU SIGKILLed at %.1f s, after: %s" % (at, reached) if reached
                      else "QEMU ended before the kill at %.1f s (status %d)" % (at, rc))
         elif kind == "bmc-crash" and self.faults_of(kind) % 3 != 2:
             k = self.rng.randint(1, self.expected_transactions())
@@ -295,15 +303,8 @@ class Campaign:
                 m.group(2), m.group(1), m.group(3), rc) if m else
                 "crash %s did not strike (fewer transactions); boot status %d" % (crash, rc))
         elif kind == "bmc-crash":
-            at = self.rng.uniform(0.5, self.typical_boot())
-            state = {}
-
-            def during(elapsed):
-                if elapsed >= at and not state:
-                    state["where"] = milestone(os.path.join(directory, "com1.log"))
-                    os.kill(self.sim.proc.pid, signal.SIGKILL)
-            rc, seconds = self.boot(directory, during=during)
-            where = ("Vexa SIGKILLed at %.1f s, after: %s, restarted" % (at, state["where"]) if state
+            rc, seconds, at, reached = self.boot_killing(directory, lambda: os.kill(self.sim.proc.pid, signal.SIGKILL))
+            where = ("Vexa SIGKILLed at %.1f s, after: %s, restarted" % (at, reached) if reached
                      else "the boot ended before the kill at %.1f s" % at)
         elif kind == "bmc-restart":
             self.restart_bmc()
