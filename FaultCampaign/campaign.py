@@ -97,6 +97,14 @@ class Violation(Exception):
     pass
 
 
+def report_problems(shown, values):
+    """The slots the Vexa reports (control show) against the store's."""
+    reported = [base64.b64decode(s["der"]) if s["full"] else None for s in shown["slots"]]
+    held = [M.der_of(v) if v is not None else None for v in values]
+    return [] if reported == held else ["the Vexa reports %s, the store holds %s" % (
+        [len(r) if r else 0 for r in reported], [len(h) if h else 0 for h in held])]
+
+
 def category(where):
     """Where a fault struck, in a few words (for the tally)."""
     for pattern, name in ((r"power cut (\w+) slot write (\d+)", r"cut \1 slot write \2"),
@@ -358,12 +366,7 @@ class Campaign:
             return problems + ["the variable store: %s" % e]
         problems += self.model.check_slots(values)
         shown = self.sim.control("show")
-        reported = [base64.b64decode(s["der"]) if s["full"] else None for s in shown["slots"]]
-        held = [M.der_of(v) if v is not None else None for v in values]
-        if reported != held:
-            problems.append("the Vexa reports %s, the store holds %s" % (
-                [len(r) if r else 0 for r in reported], [len(h) if h else 0 for h in held]))
-        problems += self.check_requests(shown)
+        problems += report_problems(shown, values) + self.check_requests(shown)
         trust = M.expected_trust(values)
         digests = [m for m in map(DIGEST.search, com1.lines) if m]
         want = None if trust is None else ("00000002", str(len(trust)), "%08x" % zlib.crc32(trust))
@@ -393,33 +396,35 @@ class Campaign:
             self.forgotten |= {i for i, r in self.model.requests.items() if i < min(judged) and not r.pending}
         return problems + self.model.check_fates(fates, self.forgotten)
 
-    def self_test(self, directory):
+    def self_test(self):
         """The checks must catch a damaged store, a forgotten request and a
         report that is not the store's."""
+        values = M.read_slots(self.vars)
+        full = [n for n, v in enumerate(values) if v is not None]
+        if not full or not self.model.requests:
+            return ["the first checked boot left nothing to damage (choose another seed)"]
         failures = []
         damaged = os.path.join(self.out, "self-test-vars.fd")
         shutil.copyfile(self.vars, damaged)
-        values = M.read_slots(damaged)
-        full = [n for n, v in enumerate(values) if v is not None]
-        if full:
-            with open(damaged, "r+b") as f:
-                data = f.read()
-                at = data.rindex(values[full[0]]) + len(values[full[0]]) - 1
-                f.seek(at)
-                f.write(bytes([data[at] ^ 0x01]))
-            model = M.Model()
-            model.slots = [{v} for v in values]
-            if not model.check_slots(M.read_slots(damaged)):
-                failures.append("a flipped byte in slot %d went unnoticed" % (full[0] + 1))
+        with open(damaged, "r+b") as f:
+            data = f.read()
+            at = data.rindex(values[full[0]]) + len(values[full[0]]) - 1
+            f.seek(at)
+            f.write(bytes([data[at] ^ 0x01]))
+        model = M.Model()
+        model.slots = [{v} for v in values]
+        if not model.check_slots(M.read_slots(damaged)):
+            failures.append("a flipped byte in slot %d went unnoticed" % (full[0] + 1))
         shown = self.sim.control("show")
-        if self.model.requests:
-            lost = dict((r["id"], r["fate"]) for r in shown["requests"][1:])
-            if not self.model.check_fates(lost, set()):
-                failures.append("a request the Vexa forgot went unnoticed")
-        print("[campaign] self-test: %s" % ("; ".join(failures) or "a damaged slot%s caught" % (
-            " and a forgotten request" if self.model.requests else "")), flush=True)
-        if not full or not self.model.requests:
-            failures.append("the first checked boot left nothing to damage (choose another seed)")
+        if not self.model.check_fates(dict((r["id"], r["fate"]) for r in shown["requests"][1:]), set()):
+            failures.append("a request the Vexa forgot went unnoticed")
+        stale = json.loads(json.dumps(shown))
+        stale["slots"][full[0]] = {"slot": full[0] + 1, "full": False}
+        if not report_problems(stale, values):
+            failures.append("a report without slot %d went unnoticed" % (full[0] + 1))
+        print("[campaign] self-test: %s" % ("; ".join(failures) or
+                                            "a damaged slot, a forgotten request and a stale report caught"),
+              flush=True)
         return failures
 
     # -- the run ---------------------------------------------------------------
@@ -444,7 +449,7 @@ class Campaign:
                     self.current = number + 1           # the last fault, checked too
                     self.step(number + 1, "clean")
                 if self.args.self_test and number == 1:
-                    failures = self.self_test(os.path.join(self.out, "steps"))
+                    failures = self.self_test()
                     if failures:
                         raise Violation("self-test: " + "; ".join(failures))
         except Violation as e:
