@@ -39,8 +39,8 @@ reproduce it (the choices are the seed's; the moment of a kill is drawn
 from it too, what the firmware was doing at that moment is the machine's).
 
 --self-test: after the first checked boot, the checks are shown a store
-with one flipped byte in a slot, a Vexa that forgot a request and one that
-reports a slot it does not hold; each must be caught.
+with one flipped byte in a slot, a Vexa that forgot a request and a report
+that lacks a slot the store holds; each must be caught.
 
 Writes DIR/steps/NNN-KIND/{com1.log,com2.log,qemu.log}, DIR/bmc-run (the
 Vexa's run folder and log), DIR/summary.json and prints the figures.
