@@ -10,6 +10,8 @@
 #include <cstring>
 #include <random>
 
+#include "LittleEndian.h"
+
 namespace vexa {
 
 const char *const kBlobIds[2] = {"/vexa/kiv/009d", "/vexa/kiv/809d"};
@@ -22,20 +24,6 @@ constexpr std::size_t kCrcSize = 2;
 constexpr std::size_t kSessionSize = 2;
 constexpr std::size_t kReadRequest = kSessionSize + 4 + 4;
 constexpr std::size_t kWriteHeader = kSessionSize + 4;
-
-std::uint16_t Le16(const std::uint8_t *p) { return std::uint16_t(p[0] | p[1] << 8); }
-std::uint32_t Le32(const std::uint8_t *p) {
-  return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24;
-}
-void PutLe16(Bytes &out, std::uint16_t v) {
-  out.push_back(std::uint8_t(v));
-  out.push_back(std::uint8_t(v >> 8));
-}
-void PutLe32(Bytes &out, std::uint32_t v) {
-  for (int shift = 0; shift < 32; shift += 8) {
-    out.push_back(std::uint8_t(v >> shift));
-  }
-}
 
 /// The blob a NUL-terminated id names (the NUL the payload's last byte), or -1.
 int BlobOf(const Bytes &in, std::size_t from) {

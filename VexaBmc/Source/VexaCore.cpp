@@ -14,6 +14,8 @@
 
 #include <openssl/evp.h>
 
+#include "LittleEndian.h"
+
 namespace vexa {
 
 namespace {
@@ -26,27 +28,6 @@ constexpr std::size_t kPendingListRequest = 6;
 /// The import-certificate request's 32-bit field: the length of the index.
 constexpr std::uint32_t kImportIndexLength = 2;
 constexpr std::size_t kSyncRecordHeader = 6;
-
-std::uint32_t Le32(const std::uint8_t *p) {
-  return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24;
-}
-std::uint16_t Le16(const std::uint8_t *p) { return std::uint16_t(p[0] | p[1] << 8); }
-
-void PutLe16(Bytes &out, std::uint16_t v) {
-  out.push_back(std::uint8_t(v));
-  out.push_back(std::uint8_t(v >> 8));
-}
-void PutLe32(Bytes &out, std::uint32_t v) {
-  for (int shift = 0; shift < 32; shift += 8) {
-    out.push_back(std::uint8_t(v >> shift));
-  }
-}
-void PutLe64(Bytes &out, std::int64_t value) {
-  const auto v = static_cast<std::uint64_t>(value);
-  for (int shift = 0; shift < 64; shift += 8) {
-    out.push_back(std::uint8_t(v >> shift));
-  }
-}
 
 bool ValidSlot(unsigned slot) { return slot >= 1 && slot <= kSlots; }
 

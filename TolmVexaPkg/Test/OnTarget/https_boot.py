@@ -696,14 +696,19 @@ def check_power_on(c, power, directory, rc, seconds, uri, events):
                 "image %r, server %r, power-off %r" % (text.get("image"), mine, text.get("power-off")))
 
 
-def run_unattended(args):
+def platform_run(args, who, script):
+    """The start of a run of the platform build: its output folder (emptied),
+    the BMC module and the boot image the server hands out."""
     if not os.environ.get("OT_PLATFORM_FD"):
-        raise SystemExit("[unattended] no platform firmware selected (scripts/ontarget-https.sh --platform)")
+        raise SystemExit("[%s] no platform firmware selected (%s)" % (who, script))
     out = os.path.abspath(args.out)
     shutil.rmtree(out, ignore_errors=True)
     os.makedirs(out)
-    module = bmc_module()
-    image = shell("hb_boot_image").stdout.strip()
+    return out, bmc_module(), shell("hb_boot_image").stdout.strip()
+
+
+def run_unattended(args):
+    out, module, image = platform_run(args, "unattended", "scripts/ontarget-https.sh --platform")
     certs = make_certs(os.path.join(out, "certs"))
     vars_file, log_path = os.path.join(out, "vars.fd"), os.path.join(out, "server.log")
     servers = BootServers(os.path.join(out, "certs"), image, log_path)
@@ -749,13 +754,7 @@ def measure(args):
     Host side: seconds from QEMU's start to each milestone's first appearance
     on COM1 (the log polled every 20 ms). Target side: the boot manager's own
     microseconds for each step (the platform's ACPI timer)."""
-    if not os.environ.get("OT_PLATFORM_FD"):
-        raise SystemExit("[measure] no platform firmware selected (scripts/measure-unattended.sh)")
-    out = os.path.abspath(args.out)
-    shutil.rmtree(out, ignore_errors=True)
-    os.makedirs(out)
-    module = bmc_module()
-    image = shell("hb_boot_image").stdout.strip()
+    out, module, image = platform_run(args, "measure", "scripts/measure-unattended.sh")
     make_certs(os.path.join(out, "certs"))
     vars_file = os.path.join(out, "vars.fd")
     servers = BootServers(os.path.join(out, "certs"), image, os.path.join(out, "server.log"))
