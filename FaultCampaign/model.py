@@ -197,8 +197,9 @@ class Model:
     def check_fates(self, shown, forgotten):
         """shown: {id: fate} of every request the Vexa lists; forgotten: the
         ids it may have dropped from its history (judged earlier). Returns
-        the problems: a request lost, left pending, judged wrongly, or
-        listed twice."""
+        the problems: a request lost, left pending or judged wrongly, and
+        one the Vexa lists that nobody queued (a request listed twice is
+        the runner's check, on the list itself)."""
         problems = []
         for request in self.requests.values():
             fate = shown.get(request.id)
